@@ -1,0 +1,319 @@
+#include "support.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+static std::string syslog_file;
+
+void ks_test_syslog_start(void)
+{
+    char name[] = "/tmp/ks-syslog-XXXXXX";
+    int fd = mkstemp(name);
+
+    if (fd != -1)
+        close(fd);
+    if (!syslog_file.empty())
+        unlink(syslog_file.c_str());
+    syslog_file = name;
+    setenv("KS_TEST_SYSLOG", name, 1);
+    static bool cleanup_registered = false;
+    if (!cleanup_registered) {
+        cleanup_registered = true;
+        atexit([] {
+            if (!syslog_file.empty())
+                unlink(syslog_file.c_str());
+        });
+    }
+}
+
+std::string ks_test_syslog_path(void)
+{
+    if (syslog_file.empty())
+        ks_test_syslog_start();
+    return syslog_file;
+}
+
+// Walks the capture file record by record.
+static void syslog_records(const std::function<void(char, const std::string &, const std::string &)> &f)
+{
+    std::string data = ks_test_read_file(ks_test_syslog_path());
+    size_t at = 0;
+
+    while (at < data.size()) {
+        size_t eol = data.find('\n', at);
+        if (eol == std::string::npos)
+            break;
+        std::string header = data.substr(at, eol - at);
+        size_t blank = header.rfind(' ');
+        size_t length = std::stoul(header.substr(blank + 1));
+        f(header[0], header.substr(2, blank - 2), data.substr(eol + 1, length));
+        at = eol + 1 + length + 1;
+    }
+}
+
+std::vector<ks_test_log> ks_test_syslog_read(void)
+{
+    std::vector<ks_test_log> logs;
+
+    syslog_records([&](char kind, const std::string &fields, const std::string &body) {
+        if (kind == 'M')
+            logs.push_back({std::stoi(fields), body});
+    });
+    return logs;
+}
+
+std::vector<ks_test_openlog> ks_test_syslog_openlogs(void)
+{
+    std::vector<ks_test_openlog> calls;
+
+    syslog_records([&](char kind, const std::string &fields, const std::string &body) {
+        if (kind != 'O')
+            return;
+        std::istringstream in(fields);
+        ks_test_openlog call{body, 0, 0};
+        in >> call.option >> call.facility;
+        calls.push_back(call);
+    });
+    return calls;
+}
+
+bool ks_test_syslog_has(int priority, const std::string &text)
+{
+    for (const auto &log : ks_test_syslog_read())
+        if (LOG_PRI(log.priority) == priority && log.text == text)
+            return true;
+    return false;
+}
+
+std::string ks_test_syslog_dump(void)
+{
+    std::string dump;
+
+    for (const auto &log : ks_test_syslog_read())
+        dump += "<" + std::to_string(log.priority) + "> " + log.text + (log.text.ends_with("\n") ? "" : "\n");
+    return dump;
+}
+
+ks_test_dir::ks_test_dir()
+{
+    char name[] = "/tmp/ks-test-XXXXXX";
+
+    if (mkdtemp(name) == nullptr)
+        abort();
+    path = name;
+}
+
+ks_test_dir::~ks_test_dir()
+{
+    // Tests may leave read-only or unsearchable directories behind.
+    nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *st, int type, struct FTW *) {
+            if (type == FTW_D || type == FTW_DNR)
+                chmod(p, (st->st_mode & 07777) | S_IRWXU);
+            return 0;
+        },
+        16, FTW_PHYS);
+    nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *, int, struct FTW *) { return remove(p) == 0 ? 0 : 0; },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ks_test_read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+
+    content << in.rdbuf();
+    return content.str();
+}
+
+void ks_test_write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+
+    out << content;
+}
+
+bool ks_test_exists(const std::string &path)
+{
+    struct stat st;
+
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ks_test_environment(const std::vector<std::string> &extra)
+{
+    std::vector<std::string> env;
+    std::string asan = "ASAN_OPTIONS=verify_asan_link_order=0";
+
+    ks_test_syslog_path();
+    for (char **e = environ; *e != nullptr; e++) {
+        std::string entry = *e;
+        if (entry.starts_with("LD_PRELOAD="))
+            continue;
+        if (entry.starts_with("ASAN_OPTIONS=")) {
+            asan = entry + ":verify_asan_link_order=0";
+            continue;
+        }
+        env.push_back(entry);
+    }
+    env.push_back(asan);
+    env.push_back(std::string("LD_PRELOAD=") + KS_TEST_SHIM);
+    for (const auto &entry : extra) {
+        std::string key = entry.substr(0, entry.find('='));
+        std::erase_if(env, [&](const std::string &e) { return e.compare(0, key.size() + 1, key + "=") == 0; });
+        env.push_back(entry);
+    }
+    return env;
+}
+
+static std::vector<char *> pointers(const std::vector<std::string> &strings)
+{
+    std::vector<char *> result;
+
+    for (const auto &s : strings)
+        result.push_back(const_cast<char *>(s.c_str()));
+    result.push_back(nullptr);
+    return result;
+}
+
+// In a forked child: become the program, or exit 127.
+[[noreturn]] static void exec_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    auto args = pointers(argv);
+    auto envp = pointers(ks_test_environment(env));
+    sigset_t none;
+
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+}
+
+ks_test_result ks_test_run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                           const std::string &input, int timeout)
+{
+    int in[2], out[2], err[2];
+    ks_test_result result{-1, "", ""};
+
+    if (pipe2(in, O_CLOEXEC) == -1 || pipe2(out, O_CLOEXEC) == -1 || pipe2(err, O_CLOEXEC) == -1)
+        return result;
+    ks_test_environment();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        exec_child(argv, env);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+    signal(SIGPIPE, SIG_IGN);
+
+    size_t sent = 0;
+    if (input.empty()) {
+        close(in[1]);
+        in[1] = -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    int open_streams = 2;
+    while (open_streams > 0) {
+        struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 3, static_cast<int>(left.count())) == -1 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd == -1 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            char buffer[65536];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                (i == 0 ? out[0] : err[0]) = -1;
+                open_streams--;
+            }
+        }
+        if (in[1] != -1 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+            if ((n == -1 && errno != EAGAIN && errno != EINTR) || sent == input.size()) {
+                close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    for (int fd : {out[0], err[0], in[1]})
+        if (fd != -1)
+            close(fd);
+    int status;
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+        ;
+    result.status = status;
+    return result;
+}
+
+pid_t ks_test_spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                    const std::string &out, const std::string &err)
+{
+    ks_test_environment();
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    int null = open("/dev/null", O_RDWR);
+    int o = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    int e = err.empty() ? null : open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(null, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    exec_child(argv, env);
+}
+
+int ks_test_stop(pid_t pid)
+{
+    int status = -1;
+
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+        ;
+    return status;
+}
+
+bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool ks_test_is_root(void) { return geteuid() == 0; }
