@@ -25,8 +25,11 @@ void ks_test_syslog_start(void)
     char name[] = "/tmp/ks-syslog-XXXXXX";
     int fd = mkstemp(name);
 
-    if (fd != -1)
+    // Programs that drop privileges keep logging into it.
+    if (fd != -1) {
+        fchmod(fd, 0666);
         close(fd);
+    }
     if (!syslog_file.empty())
         unlink(syslog_file.c_str());
     syslog_file = name;
@@ -314,6 +317,46 @@ bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+std::string ks_test_in_child(const std::function<std::string()> &f)
+{
+    int p[2];
+
+    if (pipe2(p, O_CLOEXEC) == -1)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        std::string result = f();
+        size_t sent = 0;
+        while (sent < result.size()) {
+            ssize_t n = write(p[1], result.data() + sent, result.size() - sent);
+            if (n <= 0)
+                _exit(3);
+            sent += static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(p[1]);
+    std::string result;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(p[0], buffer, sizeof buffer)) != 0) {
+        if (n > 0)
+            result.append(buffer, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    close(p[0]);
+    int status;
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+        ;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return result;
+    if (WIFSIGNALED(status))
+        return result + "signal " + std::to_string(WTERMSIG(status));
+    return result + "exit " + std::to_string(WEXITSTATUS(status));
 }
 
 bool ks_test_is_root(void) { return geteuid() == 0; }

@@ -68,6 +68,11 @@ int ks_test_stop(pid_t pid);
 // Polls the condition every few milliseconds until it holds or timeout_ms pass.
 bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms = 30000);
 
+// Runs f in a forked child and returns what it returned, so that code which
+// exits, changes credentials or mount namespaces stays out of the test process.
+// A child that ends without returning gives "exit <status>" or "signal <n>".
+std::string ks_test_in_child(const std::function<std::string()> &f);
+
 // Whether the tests run as root (some need it and skip themselves otherwise).
 bool ks_test_is_root(void);
 
