@@ -1,12 +1,18 @@
 #include "libqu/src/os.h"
 
 #include "libqu/src/lstr.h"
+#include "libqu/src/posix.h"
 
 #include <cassert>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -140,5 +146,454 @@ qu_error qu_env_find_kv(struct qu_env *env, const char *key, size_t key_size, co
         return err;
     *value = strchr(env->envp[index], '=') + 1;
     *value_size = strlen(*value);
+    return QU_ERR_NONE;
+}
+
+#define QU_REPORT_NONE INT_MAX // the parent's marker: the child reported nothing
+#define QU_FETCH_START 4096 // first size of an output buffer
+#define QU_FETCH_ROOM 4096 // free bytes kept for the next read
+
+static struct {
+    char scratch[4096]; // where dropped output goes
+} state;
+
+// One output stream of a child, read into a growing buffer or dropped.
+struct qu_stream {
+    int fd;
+    char *buf; // null while dropping
+    size_t len;
+    size_t size;
+    size_t max;
+    qu_error err; // the first failure; the stream is dropped from then on
+};
+
+static int qu_close_nointr(int fd)
+{
+    int rc;
+
+    while ((rc = close(fd)) == -1 && errno == EINTR)
+        ;
+    return rc;
+}
+
+static void close_fd(int *fd)
+{
+    if (*fd >= 0)
+        (void) qu_close_nointr(*fd);
+    *fd = -1;
+}
+
+static qu_error read_error(void)
+{
+    switch (errno) {
+    case EIO:
+        return QU_ERR_FILESYSTEM;
+    case EBADF:
+        return QU_ERR_BAD_FD;
+    default:
+        assert(errno != EAGAIN);
+        assert(errno != EFAULT);
+        assert(errno != EINVAL);
+        assert(errno != EISDIR);
+        return QU_ERR_UNKNOWN;
+    }
+}
+
+static qu_error qu_fd_discard(int fd)
+{
+    for (;;) {
+        ssize_t n = read(fd, state.scratch, sizeof state.scratch);
+        if (n == 0)
+            return QU_ERR_NONE;
+        if (n == -1 && errno != EINTR)
+            return read_error();
+    }
+}
+
+static qu_error stream_start(struct qu_stream *stream, int fd, bool keep, size_t max)
+{
+    *stream = {fd, nullptr, 0, 0, max, QU_ERR_NONE};
+    if (!keep)
+        return QU_ERR_NONE;
+    stream->size = max < QU_FETCH_START ? max : QU_FETCH_START;
+    // One byte at least, so that an empty stream still gets a buffer.
+    stream->buf = static_cast<char *>(malloc(stream->size > 0 ? stream->size : 1));
+    return stream->buf == nullptr ? QU_ERR_NOMEM : QU_ERR_NONE;
+}
+
+static void stream_drop(struct qu_stream *stream, qu_error err)
+{
+    free(stream->buf);
+    stream->buf = nullptr;
+    if (stream->err == QU_ERR_NONE)
+        stream->err = err;
+}
+
+// Grows by half until QU_FETCH_ROOM bytes are free or the maximum is reached;
+// data that fills the maximum is too big, even if the stream ends there.
+static qu_error stream_grow(struct qu_stream *stream)
+{
+    size_t size = stream->size;
+
+    while (size - stream->len < QU_FETCH_ROOM && size < stream->max) {
+        size_t step = size / 2 > 0 ? size / 2 : 1;
+        size = stream->max - size < step ? stream->max : size + step;
+    }
+    if (stream->len == size)
+        return QU_ERR_TOO_BIG;
+    if (size != stream->size) {
+        auto *buf = static_cast<char *>(realloc(stream->buf, size));
+        if (buf == nullptr)
+            return QU_ERR_NOMEM;
+        stream->buf = buf;
+        stream->size = size;
+    }
+    return QU_ERR_NONE;
+}
+
+// One read: the byte count, 0 at end of file, or -1 with errno.
+static ssize_t stream_read(struct qu_stream *stream)
+{
+    // Without room (a maximum of 0) a read into the scratch area still tells
+    // whether anything follows.
+    bool into_buf = stream->buf != nullptr && stream->len < stream->size;
+    ssize_t n;
+
+    do {
+        if (into_buf)
+            n = read(stream->fd, stream->buf + stream->len, stream->size - stream->len);
+        else
+            n = read(stream->fd, state.scratch, sizeof state.scratch);
+    } while (n == -1 && errno == EINTR);
+    if (n <= 0 || stream->buf == nullptr)
+        return n;
+    if (!into_buf) {
+        stream_drop(stream, QU_ERR_TOO_BIG);
+        return n;
+    }
+    stream->len += static_cast<size_t>(n);
+    qu_error err = stream_grow(stream);
+    if (err != QU_ERR_NONE)
+        stream_drop(stream, err);
+    return n;
+}
+
+qu_error qu_fd_fetch(int fd, char **out_buf, size_t *buf_size)
+{
+    struct qu_stream stream;
+
+    if (out_buf == nullptr)
+        return qu_fd_discard(fd);
+    if (stream_start(&stream, fd, true, *buf_size) != QU_ERR_NONE)
+        return QU_ERR_NOMEM;
+    for (;;) {
+        ssize_t n = stream_read(&stream);
+        if (n == -1) {
+            qu_error err = read_error();
+            free(stream.buf);
+            return err;
+        }
+        if (stream.err != QU_ERR_NONE)
+            return stream.err;
+        if (n == 0)
+            break;
+    }
+    *out_buf = stream.buf;
+    *buf_size = stream.len;
+    return QU_ERR_NONE;
+}
+
+// Reads both streams as their data comes until both end, so that a child never
+// blocks on a full pipe. A stream that cannot be read any more is closed: the
+// child then gets EPIPE instead of blocking.
+static void exec_collect(struct qu_stream *streams, nfds_t count)
+{
+    struct pollfd pfds[2];
+    nfds_t open = count;
+
+    for (nfds_t i = 0; i < count; i++)
+        pfds[i] = {streams[i].fd, POLLIN, 0};
+    while (open > 0) {
+        if (poll(pfds, count, -1) == -1) {
+            if (errno == EINTR)
+                continue;
+            for (nfds_t i = 0; i < count; i++)
+                if (streams[i].fd >= 0)
+                    stream_drop(&streams[i], QU_ERR_SYS_RESOURCES);
+            break;
+        }
+        for (nfds_t i = 0; i < count; i++) {
+            if (pfds[i].fd < 0 || pfds[i].revents == 0)
+                continue;
+            ssize_t n = -1;
+            if (pfds[i].revents & POLLNVAL)
+                errno = EBADF;
+            else
+                n = stream_read(&streams[i]);
+            if (n > 0 || (n == -1 && errno == EAGAIN))
+                continue;
+            if (n == -1)
+                stream_drop(&streams[i], read_error());
+            pfds[i].fd = -1;
+            open--;
+        }
+    }
+    for (nfds_t i = 0; i < count; i++)
+        close_fd(&streams[i].fd);
+}
+
+[[noreturn]] static void qu_exec_err_report(int fd, qu_error err)
+{
+    int code = err;
+    size_t done = 0;
+
+    while (done < sizeof code) {
+        ssize_t n = write(fd, reinterpret_cast<char *>(&code) + done, sizeof code - done);
+        if (n == -1 && errno != EINTR)
+            break;
+        if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    _exit(1);
+}
+
+static qu_error child_fd_error(void)
+{
+    if (errno == EBUSY)
+        return QU_ERR_FILE_BUSY;
+    if (errno == EMFILE)
+        return QU_ERR_FILESYSTEM;
+    assert(errno != EINVAL);
+    return QU_ERR_UNKNOWN;
+}
+
+// Moves a descriptor out of 0..2, where the standard streams are about to land
+// (possible when the caller runs with some of them closed).
+static qu_error child_lift(int *fd)
+{
+    if (*fd > STDERR_FILENO)
+        return QU_ERR_NONE;
+    int moved = fcntl(*fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved == -1)
+        return child_fd_error();
+    *fd = moved;
+    return QU_ERR_NONE;
+}
+
+static qu_error qu_child_dup2(int from, int to)
+{
+    int rc;
+
+    while ((rc = dup2(from, to)) == -1 && errno == EINTR)
+        ;
+    return rc == -1 ? child_fd_error() : QU_ERR_NONE;
+}
+
+static qu_error exec_error(void)
+{
+    switch (errno) {
+    case EPERM:
+    case EACCES:
+        return QU_ERR_ACCESS;
+    case ENOENT:
+    case ENOTDIR:
+        return QU_ERR_FILE_NOT_FOUND;
+    case EIO:
+    case ELOOP:
+        return QU_ERR_FILESYSTEM;
+    case E2BIG:
+    case ENOMEM:
+    case ENFILE:
+    case EMFILE:
+    case ENAMETOOLONG:
+        return QU_ERR_SYS_RESOURCES;
+    case ENOEXEC:
+    case EINVAL:
+    case ELIBBAD:
+        return QU_ERR_INVALID_EXE;
+    case EISDIR:
+        return QU_ERR_IS_DIR;
+    case ETXTBSY:
+        return QU_ERR_FILE_BUSY;
+    default:
+        assert(errno != EFAULT);
+        return QU_ERR_UNKNOWN;
+    }
+}
+
+enum { PIPE_IN, PIPE_OUT, PIPE_DIAG, PIPE_REPORT, PIPE_COUNT };
+
+// Every pipe end is close-on-exec, so the program keeps only the three
+// standard streams that dup2 made, and a successful exec closes the report
+// pipe without a word.
+[[noreturn]] static void exec_child(const char *exe, const char **argv, const char **envp,
+                                    int pipes[PIPE_COUNT][2])
+{
+    int report = pipes[PIPE_REPORT][1];
+    int from[3] = {pipes[PIPE_IN][0], pipes[PIPE_OUT][1], pipes[PIPE_DIAG][1]};
+    qu_error err = child_lift(&report);
+
+    for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
+        err = child_lift(&from[i]);
+    for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
+        err = qu_child_dup2(from[i], i);
+    if (err != QU_ERR_NONE)
+        qu_exec_err_report(report, err);
+    if (qu_execvpe(exe, argv, envp) != -1)
+        abort();
+    qu_exec_err_report(report, exec_error());
+}
+
+static qu_error exec_pipes(int pipes[PIPE_COUNT][2])
+{
+    for (int i = 0; i < PIPE_COUNT; i++) {
+        if (pipe2(pipes[i], O_CLOEXEC) == 0)
+            continue;
+        int err = errno;
+        while (i-- > 0) {
+            close_fd(&pipes[i][0]);
+            close_fd(&pipes[i][1]);
+        }
+        return err == ENFILE || err == EMFILE ? QU_ERR_SYS_RESOURCES : QU_ERR_UNKNOWN;
+    }
+    return QU_ERR_NONE;
+}
+
+static void exec_close(int pipes[PIPE_COUNT][2])
+{
+    for (int i = 0; i < PIPE_COUNT; i++) {
+        close_fd(&pipes[i][0]);
+        close_fd(&pipes[i][1]);
+    }
+}
+
+static qu_error exec_wait(pid_t pid, struct qu_termination *term)
+{
+    int status;
+    pid_t rc;
+
+    while ((rc = waitpid(pid, &status, 0)) == -1 && errno == EINTR)
+        ;
+    if (rc == -1) {
+        assert(errno != EINVAL);
+        assert(errno != ECHILD);
+        return QU_ERR_UNKNOWN;
+    }
+    if (WIFEXITED(status))
+        *term = {QU_TERMINATION_ID_CLEAN, WEXITSTATUS(status)};
+    else if (WIFSIGNALED(status))
+        *term = {QU_TERMINATION_ID_SIGNALED, WTERMSIG(status)};
+    else if (WIFSTOPPED(status))
+        *term = {QU_TERMINATION_ID_STOPPED, WSTOPSIG(status)};
+    else
+        *term = {QU_TERMINATION_ID_UNKNOWN, status};
+    return QU_ERR_NONE;
+}
+
+// The child has ended, so a report it wrote is already in the pipe ahead of
+// the marker; reading the marker back means the exec succeeded.
+static qu_error exec_handshake(int report[2])
+{
+    int code = QU_REPORT_NONE;
+    size_t done = 0;
+    ssize_t n;
+
+    while ((n = write(report[1], &code, sizeof code)) == -1 && errno == EINTR)
+        ;
+    if (n != static_cast<ssize_t>(sizeof code))
+        return QU_ERR_SYS_RESOURCES;
+    while (done < sizeof code) {
+        n = read(report[0], reinterpret_cast<char *>(&code) + done, sizeof code - done);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return QU_ERR_SYS_RESOURCES;
+        done += static_cast<size_t>(n);
+    }
+    if (code == QU_REPORT_NONE)
+        return QU_ERR_NONE;
+    if (code <= QU_ERR_NONE || code > QU_ERR_INVALID_STATE)
+        return QU_ERR_UNKNOWN;
+    return static_cast<qu_error>(code);
+}
+
+static qu_error fork_error(int err)
+{
+    return err == EAGAIN || err == ENOMEM || err == ENOSYS ? QU_ERR_SYS_RESOURCES
+                                                           : QU_ERR_UNKNOWN;
+}
+
+// Runs the child and reads its output; pipes are closed on return.
+static qu_error exec_run(const char *exe, const char **argv, const char **envp,
+                         struct qu_termination *term, int pipes[PIPE_COUNT][2],
+                         struct qu_stream streams[2])
+{
+    // Nobody writes to the child's standard input: with its only write end
+    // closed before the fork, the child reads end of file at once.
+    close_fd(&pipes[PIPE_IN][1]);
+    pid_t pid = fork();
+    if (pid == -1) {
+        int err = errno;
+        exec_close(pipes);
+        return fork_error(err);
+    }
+    if (pid == 0)
+        exec_child(exe, argv, envp, pipes);
+    close_fd(&pipes[PIPE_IN][0]);
+    close_fd(&pipes[PIPE_OUT][1]);
+    close_fd(&pipes[PIPE_DIAG][1]);
+    streams[0].fd = pipes[PIPE_OUT][0];
+    streams[1].fd = pipes[PIPE_DIAG][0];
+    pipes[PIPE_OUT][0] = pipes[PIPE_DIAG][0] = -1;
+    exec_collect(streams, 2);
+    qu_error err = exec_wait(pid, term);
+    if (err == QU_ERR_NONE)
+        err = exec_handshake(pipes[PIPE_REPORT]);
+    exec_close(pipes);
+    for (int i = 0; i < 2 && err == QU_ERR_NONE; i++)
+        err = streams[i].err;
+    return err;
+}
+
+qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **envp_arg,
+                 struct qu_termination *term, char **out_stderr, size_t *stderr_len,
+                 char **out_stdout, size_t *stdout_len)
+{
+    const char **envp = envp_arg != nullptr ? envp_arg : const_cast<const char **>(environ);
+    struct qu_stream streams[2]; // standard output, standard error
+    int pipes[PIPE_COUNT][2];
+    qu_error err;
+
+    assert(argv[argc] == NULL);
+    (void) argc;
+    if (out_stdout != nullptr)
+        *out_stdout = nullptr;
+    if (out_stderr != nullptr)
+        *out_stderr = nullptr;
+    // Buffers first: once the child runs, there is no good moment to give up.
+    err = stream_start(&streams[0], -1, out_stdout != nullptr,
+                       out_stdout != nullptr ? *stdout_len : 0);
+    if (err == QU_ERR_NONE)
+        err = stream_start(&streams[1], -1, out_stderr != nullptr,
+                           out_stderr != nullptr ? *stderr_len : 0);
+    else
+        streams[1].buf = nullptr;
+    if (err == QU_ERR_NONE)
+        err = exec_pipes(pipes);
+    if (err == QU_ERR_NONE)
+        err = exec_run(exe, argv, envp, term, pipes, streams);
+    if (err != QU_ERR_NONE) {
+        free(streams[0].buf);
+        free(streams[1].buf);
+        return err;
+    }
+    if (out_stdout != nullptr) {
+        *out_stdout = streams[0].buf;
+        *stdout_len = streams[0].len;
+    }
+    if (out_stderr != nullptr) {
+        *out_stderr = streams[1].buf;
+        *stderr_len = streams[1].len;
+    }
     return QU_ERR_NONE;
 }

@@ -23,4 +23,38 @@ qu_error qu_env_del_kv(struct qu_env *env, const char *key, size_t key_size);
 qu_error qu_env_find_kv(struct qu_env *env, const char *key, size_t key_size, const char **value,
                         size_t *value_size);
 
+// How a child ended, and what code means in each case.
+typedef enum qu_termination_id {
+    QU_TERMINATION_ID_CLEAN = 0, // exited; code is the exit status
+    QU_TERMINATION_ID_SIGNALED = 1, // killed; code is the signal number
+    QU_TERMINATION_ID_STOPPED = 2, // stopped; code is the stop signal
+    QU_TERMINATION_ID_UNKNOWN = 3, // code is the raw wait status
+} qu_termination_id;
+
+struct qu_termination {
+    qu_termination_id how;
+    int code;
+};
+
+// Runs exe (searched like qu_execvpe) with argv (argv[argc] must be null) and
+// envp_arg (null: our own environment) to its end, with standard input at end
+// of file, and collects its standard output and error while it runs. Each
+// count is in/out: the most bytes the caller accepts, then the bytes read; a
+// stream that reaches its maximum gives QU_ERR_TOO_BIG (it is still drained, so
+// the child never blocks on it). A null buffer address drops that stream.
+// Buffers are handed out (not NUL-terminated, freed by the caller) only on
+// QU_ERR_NONE; otherwise both addresses are left null. term is filled whenever
+// the child was waited for; a program that cannot be started gives the error
+// of its exec and a clean exit with code 1. Blocks the caller; SIGCHLD must not
+// be ignored and nobody else may reap the child.
+qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **envp_arg,
+                 struct qu_termination *term, char **out_stderr, size_t *stderr_len,
+                 char **out_stdout, size_t *stdout_len);
+
+// Reads the blocking descriptor fd to its end into a new buffer of at most
+// *buf_size bytes (*buf_size then holds the count); a stream that fills the
+// maximum gives QU_ERR_TOO_BIG. A null out_buf reads and drops the stream.
+// Uses one static scratch area: single thread only.
+qu_error qu_fd_fetch(int fd, char **out_buf, size_t *buf_size);
+
 #endif
