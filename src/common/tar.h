@@ -62,7 +62,11 @@ void ks_tar_begin(struct ks_tar *tar, const char *path, unsigned int path_len);
 void ks_tar_set_mtime(struct ks_tar *tar, time_t timestamp);
 bool ks_tar_metadata_commit(struct ks_tar *tar);
 int ks_tar_fd_get(const struct ks_tar *tar);
+// Refuses lengths of 4 GiB or more ("file too large"): the size field
+// cannot describe them.
 bool ks_tar_end(struct ks_tar *tar, size_t length);
+// Gives up the unfinished entry: the descriptor goes back to where the
+// entry's first record was to go, and the next entry is written there.
 bool ks_tar_abort(struct ks_tar *tar);
 bool ks_tar_symlink(struct ks_tar *tar, const char *from, const char *to, time_t timestamp);
 bool ks_tar_commit(struct ks_tar *tar);
