@@ -100,6 +100,9 @@ const char *ks_cf_path_get(void);
 bool ks_cf_ensure(unsigned long n, const char **error);
 // Reads the configuration file (null: the default places); ends the process on any error.
 void ks_cf_load(const char *path);
+// Releases everything the record and the rule lists own and zeroes them; the
+// programs never call it, tests and fuzzing do between loads.
+void ks_cf_deinit(void);
 // Splits a key = value line in place; ends the process when there is no "=".
 void ks_cf_kv(char **k, char **v, char *line, size_t length, unsigned int ln);
 

@@ -35,6 +35,9 @@ bool ks_format_create(ks_format_t **fo, const char *ed, const char *ac, const ch
 // A new null-terminated vector, or null on failure; release with ks_format_argv_free.
 char **ks_format_argv(ks_format_t *format, ks_format_value_cb_t *fm, void *cl, size_t *argc);
 void ks_format_argv_free(char **argv);
+// Releases a compiled template (null is fine); the programs keep theirs for
+// life, tests and fuzzing release them.
+void ks_format_free(ks_format_t *format);
 void ks_format_argv_fprint(FILE *fp, char **argv);
 
 // A positive count followed by one unit letter: s m h d w M. On false

@@ -201,7 +201,8 @@ static std::vector<char *> pointers(const std::vector<std::string> &strings)
 [[noreturn]] static void exec_child(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
     auto args = pointers(argv);
-    auto envp = pointers(ks_test_environment(env));
+    auto environment = ks_test_environment(env); // must outlive envp's pointers
+    auto envp = pointers(environment);
     sigset_t none;
 
     sigemptyset(&none);
@@ -288,9 +289,10 @@ pid_t ks_test_spawn(const std::vector<std::string> &argv, const std::vector<std:
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    int null = open("/dev/null", O_RDWR);
-    int o = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int e = err.empty() ? null : open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    // Close-on-exec: the program gets only the three streams dup2 makes.
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int o = out.empty() ? null : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int e = err.empty() ? null : open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     dup2(null, 0);
     dup2(o, 1);
     dup2(e, 2);
