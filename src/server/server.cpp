@@ -1,13 +1,359 @@
+// kestreld: registers the crash archiver with the kernel and drives every
+// crash through the snapshot and send stages.
+
+#include "server/server.h"
+
+#include "common/cf.h"
+#include "common/cred.h"
+#include "common/fd.h"
+#include "common/log.h"
+#include "common/parse.h"
+#include "server/linux/io.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char core_pattern[] = "/proc/sys/kernel/core_pattern";
+
+static const char usage_text[] = "Usage: kestreld [<options>]\n"
+                                 "\n"
+                                 "    -c <configuration file>        Specifies an alternate configuration for\n"
+                                 "                                   kestreld to use.\n"
+                                 "    -d                             Run in debug mode.\n"
+                                 "    -f                             Run in foreground mode.\n"
+                                 "    -p <pid file>                  Write daemon PID to file.\n"
+                                 "    -v                             Print version.\n"
+                                 "    -h                             Print this usage banner.\n";
+
+static struct {
+    volatile sig_atomic_t rescan; // set by SIGHUP, taken by the loop
+} server;
+
+struct server_options {
+    const char *cf_path;
+    const char *pid_file;
+    bool debug_mode;
+    bool want_daemon;
+};
+
+[[noreturn]] static void stop(void) { exit(1); }
+
+[[noreturn]] static void usage(FILE *fp)
+{
+    fputs(usage_text, fp);
+    exit(fp == stderr ? 1 : 0);
+}
+
+static void signal_ignore(int signal) { (void) signal; }
+
+// Only the flag: the rescan itself runs from the loop.
+static void signal_rescan(int signal)
+{
+    (void) signal;
+    server.rescan = 1;
+}
+
+bool ks_server_rescan_take(void)
+{
+    if (server.rescan == 0)
+        return false;
+    server.rescan = 0;
+    return true;
+}
+
+static void server_options_parse(struct server_options *options, int argc, char **argv)
+{
+    int option;
+
+    while ((option = getopt(argc, argv, "c:fdhvp:")) != -1) {
+        switch (option) {
+        case 'c':
+            options->cf_path = optarg;
+            break;
+        case 'd':
+            options->debug_mode = true;
+            options->want_daemon = false;
+            break;
+        case 'f':
+            options->want_daemon = false;
+            break;
+        case 'p':
+            options->pid_file = optarg;
+            break;
+        case 'v':
+            printf("1.5.18\n");
+            exit(0);
+        case 'h':
+            usage(stdout);
+        default:
+            // getopt has printed its diagnostic; parsing goes on.
+            break;
+        }
+    }
+}
+
+static bool server_handler(int signal, void (*handler)(int))
+{
+    struct sigaction sa = {};
+
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(signal, &sa, nullptr) == 0;
+}
+
+static void server_sigaction_init(void)
+{
+    sigset_t set;
+
+    // SIGCHLD and SIGHUP stay blocked except while the loop waits: the end of
+    // a child or a rescan request then interrupts exactly that wait and is
+    // served right after it, and no request slips in between two waits.
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) == -1) {
+        ks_perror("error: failed to block SIGCHLD");
+        stop();
+    }
+    if (!server_handler(SIGCHLD, signal_ignore)) {
+        ks_perror("error: failed to register SIGCHLD handler");
+        stop();
+    }
+    if (!server_handler(SIGHUP, signal_rescan)) {
+        ks_perror("error: failed to register SIGHUP handler");
+        stop();
+    }
+}
+
+// The text up to the first blank must name an executable.
+static void archive_command_check(const char *command)
+{
+    char *first = strdup(command);
+
+    if (first == nullptr) {
+        ks_perror("error: failed to verify core_pattern");
+        stop();
+    }
+    first[strcspn(first, " ")] = '\0';
+    int rc = access(first, X_OK);
+    int saved = errno;
+    free(first);
+    if (rc == -1) {
+        errno = saved;
+        ks_perror("error: failed to access archive command");
+        stop();
+    }
+}
+
+static void core_pattern_write(const char *cm)
+{
+    // O_TRUNC as a shell redirection does: the kernel replaces the pattern anyway.
+    int fd = open(core_pattern, O_WRONLY | O_TRUNC | O_CLOEXEC);
+
+    if (fd == -1) {
+        ks_log(LOG_WARNING, "warning: failed to open core_pattern for writing.\n");
+        return;
+    }
+    size_t length = strlen(cm);
+    ssize_t written = ks_fd_write(fd, cm, length);
+    if (written < 0 || static_cast<size_t>(written) < length)
+        ks_log(LOG_WARNING, "warning: failed to update core_pattern.\n");
+    ks_fd_close(fd);
+}
+
+// The kernel hands the stored pattern back with a trailing newline, so a
+// registration that took reads back exactly what was written. False after
+// logging why not.
+static bool core_pattern_verify(const char *cm)
+{
+    char dt[1024];
+    int fd = open(core_pattern, O_RDONLY | O_CLOEXEC);
+
+    if (fd == -1) {
+        ks_perror("error: failed to verify core_pattern");
+        return false;
+    }
+    ssize_t r = ks_fd_read(fd, dt, sizeof dt);
+    int saved = errno;
+    ks_fd_close(fd);
+    if (r < 0 || r > static_cast<ssize_t>(sizeof dt) - 1) {
+        errno = saved;
+        ks_perror("error: failed to verify core_pattern");
+        return false;
+    }
+    dt[r] = '\0';
+    if (static_cast<size_t>(r) != strlen(cm) || memcmp(dt, cm, static_cast<size_t>(r)) != 0) {
+        ks_log(LOG_ERR, "error: core_pattern is not setup correctly.\n");
+        return false;
+    }
+    return true;
+}
+
+static void archive_register(const struct ks_cf *cf)
+{
+    char *cm;
+
+    archive_command_check(cf->archive.command);
+    if (asprintf(&cm, "|%s\n", cf->archive.command) == -1) {
+        ks_log(LOG_ERR, "error: failed to register archive command.\n");
+        stop();
+    }
+    core_pattern_write(cm);
+    bool registered = core_pattern_verify(cm);
+    free(cm);
+    if (!registered)
+        stop();
+}
+
+// Creates every directory above the PID file.
+static void mkdir_p(const char *path)
+{
+    char buffer[4096];
+    size_t length = strlen(path);
+
+    if (length >= sizeof buffer) {
+        ks_log(LOG_ERR, "error: path too long: '%s'\n", path);
+        stop();
+    }
+    memcpy(buffer, path, length + 1);
+    ks_log(LOG_ERR, "Creating dirs for '%s'\n", path);
+    for (char *p = buffer + 1; (p = strchr(p, '/')) != nullptr; p++) {
+        struct stat st;
+
+        *p = '\0';
+        if (stat(buffer, &st) == -1 && mkdir(buffer, 0755) == -1 && errno != EEXIST) {
+            ks_log(LOG_ERR, "error: failed to create '%s': %s\n", buffer, strerror(errno));
+            stop();
+        }
+        ks_log(LOG_ERR, "Created '%s'\n", buffer);
+        *p = '/';
+    }
+}
+
+static void pid_file_write(const char *path)
+{
+    char text[32];
+
+    mkdir_p(path);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd == -1) {
+        ks_perror("error: failed to create PID file");
+        stop();
+    }
+    int length = snprintf(text, sizeof text, "%ju\n", static_cast<uintmax_t>(getpid()));
+    // A partial PID is as wrong as none.
+    if (ks_fd_write(fd, text, static_cast<size_t>(length)) != length) {
+        ks_log(LOG_ERR, "error: failed to write PID file.\n");
+        stop();
+    }
+    ks_fd_close(fd);
+}
+
+static void privileges_drop(const struct ks_cf *cf)
+{
+    const char *error = "";
+
+    // Root's supplementary groups would otherwise outlive the switch.
+    if (geteuid() == 0 && cf->archive.uid != 0 && setgroups(0, nullptr) == -1) {
+        ks_log(LOG_ERR, "error: failed to drop privileges: %s\n", "failed to drop supplementary groups");
+        stop();
+    }
+    if (!ks_cred_suid(cf->archive.uid, cf->archive.gid, &error)) {
+        ks_log(LOG_ERR, "error: failed to drop privileges: %s\n", error);
+        stop();
+    }
+}
+
+static void home_enter(const struct ks_cf *cf)
+{
+    const char *home = cf->archive.home != nullptr ? cf->archive.home : "/tmp";
+
+    if (setenv("HOME", home, 1) == -1)
+        ks_perror("warning: failed to set $HOME");
+    if (chdir(home) == -1 && errno != ENOENT)
+        ks_perror("warning: failed to go to home directory");
+}
+
+static void template_compile(ks_format_t **format, const char *text, const char *letters)
+{
+    const char *error = "";
+
+    if (!ks_format_create(format, text, letters, &error)) {
+        ks_log(LOG_ERR, "error: failed to parse command: %s\n", error);
+        stop();
+    }
+}
+
+// Runs after every wait of the loop, so a SIGHUP that interrupted the wait is
+// served at once and never inside the signal handler.
+static void server_rescan(ks_io_t *io)
+{
+    (void) io;
+    if (ks_server_rescan_take()) {
+        // The watcher's rescan of the pending and sending directories goes here.
+    }
+}
+
+void ks_server_enter(void)
+{
+    ks_io_t *io;
+
+    if (!ks_io_init(&io, -1)) {
+        ks_log(LOG_ERR, "error: failed to initialize event base.\n");
+        stop();
+    }
+    if (!ks_io_cb_add(io, server_rescan)) {
+        ks_log(LOG_ERR, "error: failed to initialize event base.\n");
+        stop();
+    }
+    ks_log(LOG_INFO, "Kestrel server initialized, entering main loop.");
+    ks_io_enter(io);
+}
 
 int main(int argc, char **argv)
 {
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-v") == 0) {
-            printf("1.5.18\n");
-            return 0;
-        }
+    struct ks_cf *cf = ks_cf_get();
+    struct server_options options = {nullptr, nullptr, false, true};
+    const char *error = "";
+
+    ks_cf_init();
+    server_options_parse(&options, argc, argv);
+    ks_cf_load(options.cf_path);
+    if (options.debug_mode) {
+        for (auto &stage : cf->daemon.stages)
+            stage.output = KS_CF_SLAVE_OUTPUT_INHERIT;
     }
-    return 1;
+    server_sigaction_init();
+
+    // Before privileges are dropped: the tree belongs to the archive user.
+    if (!ks_cf_ensure(1, &error)) {
+        ks_log(LOG_ERR, "error: failed to ensure archive: %s\n", error);
+        stop();
+    }
+    if (!cf->archive.disabled)
+        archive_register(cf);
+    if (options.want_daemon && daemon(0, 0) == -1) {
+        ks_log(LOG_ERR, "error: failed to launch daeomn\n");
+        stop();
+    }
+    // After detaching, so that it holds the detached process's id.
+    if (options.pid_file != nullptr)
+        pid_file_write(options.pid_file);
+    privileges_drop(cf);
+    home_enter(cf);
+
+    template_compile(&cf->daemon.defaults_format, cf->daemon.defaults_command, "ceaSB");
+    template_compile(&cf->daemon.stages[KS_SLAVE_SNAPSHOT].format, cf->daemon.stages[KS_SLAVE_SNAPSHOT].template_,
+                     "ceaSB");
+    template_compile(&cf->daemon.stages[KS_SLAVE_SEND].format, cf->daemon.stages[KS_SLAVE_SEND].template_, "ceaPSB");
+    ks_server_enter();
 }
