@@ -262,6 +262,16 @@ TEST(ClientList, LineLayoutColumnsAndSummary)
                      "[pending]/1O/2.00kB [! pending]/1O/1024.00B \n");
 }
 
+TEST(ClientList, OutputThatCannotBeWrittenFails)
+{
+    tree t;
+    t.file("pending", "crash-0001");
+
+    ks_test_result r = ks_test_run({"/bin/sh", "-c", "exec \"$0\" -c \"$1\" list >/dev/full", KS_TEST_KESTREL, t.conf});
+    EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(r.err, "error: failed to write output: No space left on device\n");
+}
+
 TEST(ClientList, SummaryAddsUpAndLeavesOutEmptyStages)
 {
     tree t;

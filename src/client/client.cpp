@@ -515,6 +515,11 @@ int main(int argc, char **argv)
         if (!ensured)
             archive_unknown(error);
         command.handler(argc - i, argv + i);
+        // A listing that did not reach its reader is a failure, not a success.
+        if (fflush(stdout) == EOF || ferror(stdout)) {
+            perror("error: failed to write output");
+            return 1;
+        }
         return 0;
     }
     fputs("error: unknown command.\n", stderr);
