@@ -116,8 +116,8 @@ protected:
 
     void need_root()
     {
-        if (!ks_test_is_root())
-            GTEST_SKIP() << "needs root for a private mount namespace";
+        if (!ks_test_is_root() || !ks_test_can_mount())
+            GTEST_SKIP() << "needs root with a private mount namespace";
     }
 
     // kestreld with its arguments, in a private mount namespace whose core

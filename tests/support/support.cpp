@@ -10,6 +10,8 @@
 #include <ftw.h>
 #include <poll.h>
 #include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -362,3 +364,24 @@ std::string ks_test_in_child(const std::function<std::string()> &f)
 }
 
 bool ks_test_is_root(void) { return geteuid() == 0; }
+
+bool ks_test_can_mount(void)
+{
+    static int known = -1;
+
+    if (known == -1) {
+        ks_test_dir dir;
+        std::string source = dir / "source", target = dir / "target";
+        ks_test_write_file(source, "mounted");
+        ks_test_write_file(target, "");
+        std::string result = ks_test_in_child([&] {
+            bool ok = unshare(CLONE_NEWNS) == 0 &&
+                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                      mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+                      ks_test_read_file(target) == "mounted";
+            return std::string(ok ? "yes" : "no");
+        });
+        known = result == "yes";
+    }
+    return known == 1;
+}

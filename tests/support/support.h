@@ -75,5 +75,8 @@ std::string ks_test_in_child(const std::function<std::string()> &f);
 
 // Whether the tests run as root (some need it and skip themselves otherwise).
 bool ks_test_is_root(void);
+// Whether this process may make a private mount namespace and bind-mount in
+// it (root without that capability, as in some containers, may not).
+bool ks_test_can_mount(void);
 
 #endif
