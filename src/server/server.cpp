@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/parse.h"
 #include "server/linux/io.h"
+#include "server/slave.h"
 
 #include <cerrno>
 #include <climits>
@@ -311,6 +312,8 @@ void ks_server_enter(void)
         ks_log(LOG_ERR, "error: failed to initialize event base.\n");
         stop();
     }
+    if (!ks_slave_init(io))
+        stop();
     if (!ks_io_cb_add(io, server_rescan)) {
         ks_log(LOG_ERR, "error: failed to initialize event base.\n");
         stop();
