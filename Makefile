@@ -56,7 +56,8 @@ check: build asan fuzz
 	cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
-	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; "$$b" || exit 1; done
+	@echo "== bench/client_bench.sh"; sh bench/client_bench.sh $(BUILD)/kestrel
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

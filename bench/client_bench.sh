@@ -9,7 +9,7 @@
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-kestrel=${1:-$here/../build-client/kestrel}
+kestrel=${1:-$here/../build/kestrel}
 python=${PYTHON:-python3}
 work=$(mktemp -d /tmp/ks-client-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
