@@ -1,11 +1,9 @@
 #include "server/linux/io.h"
 
-#include "common/fd.h"
 #include "support.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -17,146 +15,102 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 // ks_io_enter never returns, so every test that runs the loop does so in a
-// child process. The child reports through a pipe, one line at a time, and
-// ends with _exit from a handler or callback once it has seen what it needs.
+// child process (ks_test_child_start), which reports through a pipe and ends
+// with _exit from a handler or callback once it has seen what it needs.
 
 namespace {
 
-int report_fd = -1;
-
-__attribute__((format(printf, 1, 2))) void say(const char *format, ...)
-{
-    char line[512];
-    va_list ap;
-
-    va_start(ap, format);
-    int n = vsnprintf(line, sizeof line, format, ap);
-    va_end(ap);
-    if (n > 0)
-        (void) ks_fd_write(report_fd, line, std::min<size_t>(n, sizeof line - 1));
-}
-
-[[noreturn]] void done(void) { _exit(0); }
-
-[[noreturn]] void child_fail(int line, const char *what)
-{
-    say("FAIL line %d: %s\n", line, what);
-    _exit(1);
-}
-
-#define CHECK(c) ((c) ? (void) 0 : child_fail(__LINE__, #c))
-
-struct child {
-    pid_t pid = -1;
-    int fd = -1;
-    std::string pending;
-};
-
-child child_start(const std::function<void()> &body)
-{
-    int p[2];
-    child c;
-
-    if (pipe2(p, O_CLOEXEC) == -1)
-        return c;
-    c.pid = fork();
-    if (c.pid == 0) {
-        close(p[0]);
-        report_fd = p[1];
-        body();
-        say("FAIL: the body returned\n");
-        _exit(2);
-    }
-    close(p[1]);
-    c.fd = p[0];
-    return c;
-}
-
-// The child's next line, "<eof>" at its end, "<timeout>" if it stays silent.
-std::string child_line(child &c, int timeout_ms = 30000)
-{
-    for (;;) {
-        size_t nl = c.pending.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = c.pending.substr(0, nl);
-            c.pending.erase(0, nl + 1);
-            return line;
-        }
-        struct pollfd p = {c.fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) != 1)
-            return "<timeout>";
-        char buffer[4096];
-        ssize_t n = read(c.fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            std::string rest = c.pending;
-            c.pending.clear();
-            return rest.empty() ? "<eof>" : rest;
-        }
-        c.pending.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-// The rest of the report, with a note when the child did not end cleanly.
-std::string child_end(child &c)
-{
-    std::string all;
-    int status = 0;
-
-    for (;;) {
-        std::string line = child_line(c);
-        if (line == "<eof>")
-            break;
-        all += line + "\n";
-        if (line == "<timeout>") {
-            kill(c.pid, SIGKILL);
-            break;
-        }
-    }
-    close(c.fd);
-    waitpid(c.pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        all += "<status " + std::to_string(status) + ">\n";
-    return all;
-}
-
-std::string run_child(const std::function<void()> &body)
-{
-    child c = child_start(body);
-    return child_end(c);
-}
-
-void make_pipe(int p[2]) { CHECK(pipe2(p, O_NONBLOCK | O_CLOEXEC) == 0); }
+// What the handlers of one child record; each child starts with a fresh copy.
+struct {
+    ks_io_t *io;
+    int calls;
+    int iterations;
+    int signals;
+    unsigned int masks[8];
+    ks_io_event_t *events[8];
+    std::string trace;
+} g;
 
 ks_io_t *make_io(int n_event = -1)
 {
     ks_io_t *io = nullptr;
 
-    CHECK(ks_io_init(&io, n_event));
+    KS_TEST_CHECK(ks_io_init(&io, n_event));
     return io;
 }
+
+void enter_loop(const std::function<void()> &prepare, int n_event)
+{
+    g.io = make_io(n_event);
+    prepare();
+    ks_io_enter(g.io);
+}
+
+// A child whose loop, in g.io, prepare sets up; the report once it has ended.
+std::string run_loop(const std::function<void()> &prepare, int n_event = -1)
+{
+    return ks_test_run_child([&] { enter_loop(prepare, n_event); });
+}
+
+ks_test_child start_loop(const std::function<void()> &prepare)
+{
+    return ks_test_child_start([&] { enter_loop(prepare, -1); });
+}
+
+void make_pipe(int p[2]) { KS_TEST_CHECK(pipe2(p, O_NONBLOCK | O_CLOEXEC) == 0); }
 
 ks_io_event_t *watch(ks_io_t *io, int fd, ks_io_event_handler_t *handler, size_t payload = 0)
 {
     ks_io_event_t *event = ks_io_event_fd(fd, handler, payload);
 
-    CHECK(event != nullptr);
-    CHECK(ks_io_event_add(io, event, EPOLLIN | EPOLLET));
+    KS_TEST_CHECK(event != nullptr);
+    KS_TEST_CHECK(ks_io_event_add(io, event, EPOLLIN | EPOLLET));
     return event;
 }
 
-// An event that is ready at the first wait and whose handler does nothing.
-void kick(ks_io_t *io)
+// A pipe with a byte waiting in it.
+void ready_pipe(int p[2])
+{
+    make_pipe(p);
+    KS_TEST_CHECK(write(p[1], "x", 1) == 1);
+}
+
+// Watches a new pipe that is ready at the first wait.
+ks_io_event_t *watch_ready(ks_io_t *io, ks_io_event_handler_t *handler, size_t payload = 0)
 {
     int p[2];
 
-    make_pipe(p);
-    CHECK(write(p[1], "k", 1) == 1);
-    watch(io, p[0], +[](ks_io_event_t *, unsigned int) {});
+    ready_pipe(p);
+    return watch(io, p[0], handler, payload);
+}
+
+// An event that is ready at the first wait and whose handler does nothing.
+void kick(ks_io_t *io) { watch_ready(io, +[](ks_io_event_t *, unsigned int) {}); }
+
+// Ends the child after the first pass, reporting how many handlers ran.
+void report_calls_after_first_pass(ks_io_t *io)
+{
+    ks_io_cb_add(io, +[](ks_io_t *) {
+        ks_test_say("%d\n", g.calls);
+        _exit(0);
+    });
+}
+
+// SIGUSR1, blocked outside the wait, counted in g.signals.
+void count_sigusr1(void)
+{
+    sigset_t set;
+    struct sigaction action = {};
+
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    KS_TEST_CHECK(sigprocmask(SIG_BLOCK, &set, nullptr) == 0);
+    action.sa_handler = [](int) { g.signals++; };
+    KS_TEST_CHECK(sigaction(SIGUSR1, &action, nullptr) == 0);
 }
 
 void drain(int fd)
@@ -183,9 +137,9 @@ ks_io_timer_t *make_timer(ks_io_t *io, ks_io_timer_handler_t *h, const struct it
 {
     ks_io_timer_t *timer = ks_io_timer_create(io, h, payload);
 
-    CHECK(timer != nullptr);
-    CHECK(ks_io_timer_set(timer, &spec));
-    CHECK(ks_io_timer_add(io, timer));
+    KS_TEST_CHECK(timer != nullptr);
+    KS_TEST_CHECK(ks_io_timer_set(timer, &spec));
+    KS_TEST_CHECK(ks_io_timer_add(io, timer));
     return timer;
 }
 
@@ -213,17 +167,6 @@ void release_io(ks_io_t *io)
     free(io->event);
     free(io);
 }
-
-// What the handlers of one child record; each child starts with a fresh copy.
-struct {
-    ks_io_t *io;
-    int calls;
-    int iterations;
-    int signals;
-    unsigned int masks[8];
-    ks_io_event_t *events[8];
-    std::string trace;
-} g;
 
 } // namespace
 
@@ -254,50 +197,41 @@ TEST(IoLoop, DefaultCapacityServesAtMost8192EventsPerWait)
     if (limit.rlim_max < 8300)
         GTEST_SKIP() << "needs 8300 descriptors";
 
-    std::string out = run_child([] {
+    std::string out = run_loop([] {
         struct rlimit raised;
-        CHECK(getrlimit(RLIMIT_NOFILE, &raised) == 0);
+        KS_TEST_CHECK(getrlimit(RLIMIT_NOFILE, &raised) == 0);
         raised.rlim_cur = raised.rlim_max;
-        CHECK(setrlimit(RLIMIT_NOFILE, &raised) == 0);
-        g.io = make_io(-1);
+        KS_TEST_CHECK(setrlimit(RLIMIT_NOFILE, &raised) == 0);
         for (int i = 0; i < 8200; i++) {
             int fd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
-            CHECK(fd != -1);
+            KS_TEST_CHECK(fd != -1);
             watch(g.io, fd, +[](ks_io_event_t *, unsigned int) { g.calls++; });
         }
         ks_io_cb_add(g.io, +[](ks_io_t *) {
-            CHECK(g.iterations < 2);
+            KS_TEST_CHECK(g.iterations < 2);
             g.masks[g.iterations++] = g.calls;
             if (g.calls == 8200) {
-                say("%u %u\n", g.masks[0], g.masks[1] - g.masks[0]);
-                done();
+                ks_test_say("%u %u\n", g.masks[0], g.masks[1] - g.masks[0]);
+                _exit(0);
             }
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "8192 8\n");
 }
 
 TEST(IoLoop, CapacityOneServesEveryEventOnePerWait)
 {
-    std::string out = run_child([] {
-        g.io = make_io(1);
-        for (int i = 0; i < 3; i++) {
-            int p[2];
-            make_pipe(p);
-            CHECK(write(p[1], "x", 1) == 1);
-            watch(g.io, p[0], +[](ks_io_event_t *event, unsigned int) {
-                g.calls++;
-                g.trace += std::to_string(event->fd) + ",";
+    std::string out = run_loop(
+        [] {
+            for (int i = 0; i < 3; i++)
+                watch_ready(g.io, +[](ks_io_event_t *, unsigned int) { g.calls++; });
+            ks_io_cb_add(g.io, +[](ks_io_t *) {
+                ks_test_say("%d\n", g.calls);
+                if (++g.iterations == 3)
+                    _exit(0);
             });
-        }
-        ks_io_cb_add(g.io, +[](ks_io_t *) {
-            say("%d\n", g.calls);
-            if (++g.iterations == 3)
-                done();
-        });
-        ks_io_enter(g.io);
-    });
+        },
+        1);
     EXPECT_EQ(out, "1\n2\n3\n");
 }
 
@@ -307,17 +241,15 @@ TEST(IoLoop, HandlerSeesTheUnionOfReadinessReports)
     // the writer then goes away, and that report carries EPOLLHUP alone.
     static int p[2];
 
-    std::string out = run_child([] {
-        g.io = make_io();
-        make_pipe(p);
-        CHECK(write(p[1], "x", 1) == 1);
+    std::string out = run_loop([] {
+        ready_pipe(p);
         watch(g.io, p[0], +[](ks_io_event_t *event, unsigned int mask) {
-            CHECK(mask == event->mask);
+            KS_TEST_CHECK(mask == event->mask);
             g.masks[g.calls++] = mask;
             drain(event->fd);
             if (g.calls == 2) {
-                say("%#x %#x\n", g.masks[0], g.masks[1]);
-                done();
+                ks_test_say("%#x %#x\n", g.masks[0], g.masks[1]);
+                _exit(0);
             }
         });
         ks_io_cb_add(g.io, +[](ks_io_t *) {
@@ -326,29 +258,19 @@ TEST(IoLoop, HandlerSeesTheUnionOfReadinessReports)
                 p[1] = -1;
             }
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "0x1 0x11\n");
 }
 
 TEST(IoLoop, HandlerMayDestroyItsOwnEventAndTheBatchGoesOn)
 {
-    std::string out = run_child([] {
-        g.io = make_io();
-        for (int i = 0; i < 3; i++) {
-            int p[2];
-            make_pipe(p);
-            CHECK(write(p[1], "x", 1) == 1);
-            watch(g.io, p[0], +[](ks_io_event_t *event, unsigned int) {
+    std::string out = run_loop([] {
+        for (int i = 0; i < 3; i++)
+            watch_ready(g.io, +[](ks_io_event_t *event, unsigned int) {
                 g.calls++;
                 ks_io_event_destroy(event);
             });
-        }
-        ks_io_cb_add(g.io, +[](ks_io_t *) {
-            say("%d\n", g.calls);
-            done();
-        });
-        ks_io_enter(g.io);
+        report_calls_after_first_pass(g.io);
     });
     EXPECT_EQ(out, "3\n");
 }
@@ -357,14 +279,10 @@ TEST(IoLoop, EventDestroyedOrClosedByAnEarlierHandlerOfTheBatchIsNotServed)
 {
     // Two pairs, all four ready in one batch. Whichever of a pair runs first
     // destroys (first pair) or closes (second pair) the other one.
-    std::string out = run_child([] {
-        g.io = make_io();
-        for (int i = 0; i < 4; i++) {
-            int p[2];
-            make_pipe(p);
-            CHECK(write(p[1], "x", 1) == 1);
-            g.events[i] = watch(
-                g.io, p[0],
+    std::string out = run_loop([] {
+        for (int i = 0; i < 4; i++)
+            g.events[i] = watch_ready(
+                g.io,
                 i < 2 ? +[](ks_io_event_t *event, unsigned int) {
                     g.calls++;
                     ks_io_event_destroy(*static_cast<ks_io_event_t **>(ks_io_event_payload(event)));
@@ -375,14 +293,9 @@ TEST(IoLoop, EventDestroyedOrClosedByAnEarlierHandlerOfTheBatchIsNotServed)
                                 *static_cast<ks_io_event_t **>(ks_io_event_payload(event)));
                         },
                 sizeof(ks_io_event_t *));
-        }
         for (int i = 0; i < 4; i++)
             *static_cast<ks_io_event_t **>(ks_io_event_payload(g.events[i])) = g.events[i ^ 1];
-        ks_io_cb_add(g.io, +[](ks_io_t *) {
-            say("%d\n", g.calls);
-            done();
-        });
-        ks_io_enter(g.io);
+        report_calls_after_first_pass(g.io);
     });
     EXPECT_EQ(out, "2\n");
 }
@@ -391,45 +304,41 @@ TEST(IoLoop, EventDeferredTwiceRunsOnceWithTheLastHandlerForGood)
 {
     static int p[2];
 
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         kick(g.io);
         make_pipe(p);
         ks_io_event_t *event = ks_io_event_fd(p[0], nullptr, 0);
-        CHECK(event != nullptr);
+        KS_TEST_CHECK(event != nullptr);
         g.events[0] = event;
         ks_io_event_defer(g.io, event, +[](ks_io_event_t *, unsigned int) { g.masks[0]++; });
         ks_io_event_defer(g.io, event, +[](ks_io_event_t *, unsigned int mask) {
             g.masks[1 + g.calls++] = mask;
         });
-        CHECK(g.io->defer.lh_first == &event->linkage);
-        CHECK(event->linkage.le_next == nullptr);
+        KS_TEST_CHECK(g.io->defer.lh_first == &event->linkage);
+        KS_TEST_CHECK(event->linkage.le_next == nullptr);
         ks_io_cb_add(g.io, +[](ks_io_t *io) {
             if (++g.iterations == 1) {
-                CHECK(g.masks[0] == 0 && g.calls == 1);
-                CHECK(!ks_list_linked(&g.events[0]->linkage));
+                KS_TEST_CHECK(g.masks[0] == 0 && g.calls == 1);
+                KS_TEST_CHECK(!ks_list_linked(&g.events[0]->linkage));
                 // Readiness from now on reaches the handler given last.
-                CHECK(write(p[1], "x", 1) == 1);
-                CHECK(ks_io_event_add(io, g.events[0], EPOLLIN | EPOLLET));
+                KS_TEST_CHECK(write(p[1], "x", 1) == 1);
+                KS_TEST_CHECK(ks_io_event_add(io, g.events[0], EPOLLIN | EPOLLET));
                 return;
             }
-            say("%u %d %#x %#x\n", g.masks[0], g.calls, g.masks[1], g.masks[2]);
-            done();
+            ks_test_say("%u %d %#x %#x\n", g.masks[0], g.calls, g.masks[1], g.masks[2]);
+            _exit(0);
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "0 2 0 0x1\n");
 }
 
 TEST(IoLoop, EventsDeferredDuringDispatchRunInTheSamePassBeforeTheCallbacks)
 {
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         g.events[0] = ks_io_event_fd(-1, nullptr, 0);
         g.events[1] = ks_io_event_fd(-1, nullptr, 0);
         static int p[2];
-        make_pipe(p);
-        CHECK(write(p[1], "k", 1) == 1);
+        ready_pipe(p);
         watch(g.io, p[0], +[](ks_io_event_t *event, unsigned int) {
             drain(event->fd);
             g.trace += "K";
@@ -444,12 +353,11 @@ TEST(IoLoop, EventsDeferredDuringDispatchRunInTheSamePassBeforeTheCallbacks)
         ks_io_cb_add(g.io, +[](ks_io_t *) { g.trace += "B"; });
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             if (g.iterations++ == 1) {
-                say("%s\n", g.trace.c_str());
-                done();
+                ks_test_say("%s\n", g.trace.c_str());
+                _exit(0);
             }
-            CHECK(write(p[1], "k", 1) == 1);
+            KS_TEST_CHECK(write(p[1], "k", 1) == 1);
         });
-        ks_io_enter(g.io);
     });
     // The newest callback runs first.
     EXPECT_EQ(out, "K12BAK12\n");
@@ -457,47 +365,37 @@ TEST(IoLoop, EventsDeferredDuringDispatchRunInTheSamePassBeforeTheCallbacks)
 
 TEST(IoLoop, SignalWithNothingReadyRunsTheCallbacksOnce)
 {
-    child c = child_start([] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        CHECK(sigprocmask(SIG_BLOCK, &set, nullptr) == 0);
-        struct sigaction action = {};
-        action.sa_handler = [](int) { g.signals++; };
-        CHECK(sigaction(SIGUSR1, &action, nullptr) == 0);
-        g.io = make_io();
+    ks_test_child c = start_loop([] {
+        count_sigusr1();
         ks_io_cb_add(g.io, +[](ks_io_t *) {
-            say("%d %d\n", ++g.iterations, g.signals);
+            ks_test_say("%d %d\n", ++g.iterations, g.signals);
             if (g.iterations == 2)
-                done();
+                _exit(0);
         });
-        say("ready\n");
-        ks_io_enter(g.io);
+        ks_test_say("ready\n");
     });
-    ASSERT_EQ(child_line(c), "ready");
+    ASSERT_EQ(ks_test_child_line(c), "ready");
     // SIGUSR1 stays pending until the wait unblocks it, so no race here.
     kill(c.pid, SIGUSR1);
-    EXPECT_EQ(child_line(c), "1 1");
+    EXPECT_EQ(ks_test_child_line(c), "1 1");
     kill(c.pid, SIGUSR1);
-    EXPECT_EQ(child_line(c), "2 2");
-    EXPECT_EQ(child_end(c), "");
+    EXPECT_EQ(ks_test_child_line(c), "2 2");
+    EXPECT_EQ(ks_test_child_end(c), "");
 }
 
 TEST(IoLoop, AddingTwiceFailsAndKeepsTheFirstRegistration)
 {
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         int p[2];
         make_pipe(p);
         ks_io_event_t *event = watch(g.io, p[0], +[](ks_io_event_t *, unsigned int mask) {
-            say("%#x\n", mask);
-            done();
+            ks_test_say("%#x\n", mask);
+            _exit(0);
         });
         errno = 0;
-        CHECK(!ks_io_event_add(g.io, event, EPOLLIN | EPOLLET));
-        CHECK(errno == EEXIST);
-        CHECK(write(p[1], "x", 1) == 1);
-        ks_io_enter(g.io);
+        KS_TEST_CHECK(!ks_io_event_add(g.io, event, EPOLLIN | EPOLLET));
+        KS_TEST_CHECK(errno == EEXIST);
+        KS_TEST_CHECK(write(p[1], "x", 1) == 1);
     });
     EXPECT_EQ(out, "0x1\n");
 }
@@ -508,11 +406,9 @@ TEST(IoLoop, FloatUnregistersAndPinKeepsTheAccumulatedMask)
     // and is registered again: pinned it keeps EPOLLIN, added it starts over.
     static int pipes[2][2];
 
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         for (int i = 0; i < 2; i++) {
-            make_pipe(pipes[i]);
-            CHECK(write(pipes[i][1], "x", 1) == 1);
+            ready_pipe(pipes[i]);
             g.events[i] = watch(g.io, pipes[i][0], +[](ks_io_event_t *event, unsigned int mask) {
                 int i = event == g.events[1];
                 drain(event->fd);
@@ -522,9 +418,9 @@ TEST(IoLoop, FloatUnregistersAndPinKeepsTheAccumulatedMask)
         }
         ks_io_cb_add(g.io, +[](ks_io_t *io) {
             if (++g.iterations == 1) {
-                CHECK(g.calls == 2);
+                KS_TEST_CHECK(g.calls == 2);
                 for (int i = 0; i < 2; i++) {
-                    CHECK(ks_io_event_float(io, g.events[i]));
+                    KS_TEST_CHECK(ks_io_event_float(io, g.events[i]));
                     close(pipes[i][1]);
                 }
                 kick(io);
@@ -532,15 +428,14 @@ TEST(IoLoop, FloatUnregistersAndPinKeepsTheAccumulatedMask)
             }
             if (g.iterations == 2) {
                 // Floated: the hang-ups were not reported.
-                CHECK(g.calls == 2);
-                CHECK(ks_io_event_pin(io, g.events[0], EPOLLIN | EPOLLET));
-                CHECK(ks_io_event_add(io, g.events[1], EPOLLIN | EPOLLET));
+                KS_TEST_CHECK(g.calls == 2);
+                KS_TEST_CHECK(ks_io_event_pin(io, g.events[0], EPOLLIN | EPOLLET));
+                KS_TEST_CHECK(ks_io_event_add(io, g.events[1], EPOLLIN | EPOLLET));
                 return;
             }
-            say("%#x %#x %#x %#x\n", g.masks[0], g.masks[1], g.masks[2], g.masks[3]);
-            done();
+            ks_test_say("%#x %#x %#x %#x\n", g.masks[0], g.masks[1], g.masks[2], g.masks[3]);
+            _exit(0);
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "0x1 0x11 0x1 0x10\n");
 }
@@ -602,15 +497,8 @@ TEST(IoLoop, NonblockSetsTheFlagOrLogsFcntl)
 TEST(IoLoop, FailingWaitIsLoggedOnceAndDoesNotSpin)
 {
     ks_test_syslog_start();
-    child c = child_start([] {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGUSR1);
-        CHECK(sigprocmask(SIG_BLOCK, &set, nullptr) == 0);
-        struct sigaction action = {};
-        action.sa_handler = [](int) { g.signals++; };
-        CHECK(sigaction(SIGUSR1, &action, nullptr) == 0);
-        g.io = make_io();
+    ks_test_child c = start_loop([] {
+        count_sigusr1();
         close(g.io->fd);
         static struct timespec start;
         clock_gettime(CLOCK_MONOTONIC, &start);
@@ -619,24 +507,23 @@ TEST(IoLoop, FailingWaitIsLoggedOnceAndDoesNotSpin)
             clock_gettime(CLOCK_MONOTONIC, &now);
             long seconds = now.tv_sec - start.tv_sec + 1;
             // Each iteration has to wait for a signal or the pause.
-            CHECK(++g.iterations <= g.signals + seconds + 1);
-            say("%d\n", g.signals);
+            KS_TEST_CHECK(++g.iterations <= g.signals + seconds + 1);
+            ks_test_say("%d\n", g.signals);
             if (g.signals == 3)
-                done();
+                _exit(0);
         });
-        say("ready\n");
-        ks_io_enter(g.io);
+        ks_test_say("ready\n");
     });
-    ASSERT_EQ(child_line(c), "ready");
+    ASSERT_EQ(ks_test_child_line(c), "ready");
     for (int sent = 1; sent <= 3; sent++) {
         kill(c.pid, SIGUSR1);
         std::string line;
         do
-            line = child_line(c);
+            line = ks_test_child_line(c);
         while (line != std::to_string(sent) && line[0] >= '0' && line[0] <= '9');
-        ASSERT_EQ(line, std::to_string(sent)) << child_end(c);
+        ASSERT_EQ(line, std::to_string(sent)) << ks_test_child_end(c);
     }
-    EXPECT_EQ(child_end(c), "");
+    EXPECT_EQ(ks_test_child_end(c), "");
     EXPECT_EQ(count_logs(LOG_ERR, "epoll_pwait: Bad file descriptor"), 1) << ks_test_syslog_dump();
 }
 
@@ -644,13 +531,12 @@ TEST(IoLoop, FailingWaitIsLoggedOnceAndDoesNotSpin)
 
 TEST(IoTimer, LatePeriodicTimerIsCalledOnce)
 {
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         struct timespec armed;
         clock_gettime(CLOCK_MONOTONIC, &armed);
         make_timer(g.io, +[](ks_io_timer_t *timer) {
             g.calls++;
-            CHECK(ks_io_timer_clear(timer));
+            KS_TEST_CHECK(ks_io_timer_clear(timer));
         }, after(1000000, 1000000));
         // Let at least three periods pass before the loop first looks.
         struct timespec until = armed;
@@ -663,11 +549,10 @@ TEST(IoTimer, LatePeriodicTimerIsCalledOnce)
             ;
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             if (g.calls > 0) {
-                say("%d\n", g.calls);
-                done();
+                ks_test_say("%d\n", g.calls);
+                _exit(0);
             }
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "1\n");
 }
@@ -679,59 +564,52 @@ TEST(IoTimer, ZeroTimerIsSilentAndClearedOrReArmedTimersAreNotCalled)
     // readiness, already in the same batch, must not reach their handlers.
     static int counts[3];
 
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         auto counting = +[](ks_io_timer_t *timer) {
             (**static_cast<int **>(ks_io_timer_payload(timer)))++;
         };
         ks_io_timer_t *expired[2];
         for (auto &timer : expired) {
             timer = ks_io_timer_create(g.io, counting, sizeof(int *));
-            CHECK(timer != nullptr);
+            KS_TEST_CHECK(timer != nullptr);
             struct itimerspec now = after(1);
-            CHECK(ks_io_timer_set(timer, &now));
-            CHECK(readable(timer->event.fd, 10000));
+            KS_TEST_CHECK(ks_io_timer_set(timer, &now));
+            KS_TEST_CHECK(readable(timer->event.fd, 10000));
         }
-        int p[2];
-        make_pipe(p);
-        CHECK(write(p[1], "x", 1) == 1);
-        g.events[0] = watch(g.io, p[0], +[](ks_io_event_t *event, unsigned int) {
+        g.events[0] = watch_ready(g.io, +[](ks_io_event_t *event, unsigned int) {
             auto **timers = static_cast<ks_io_timer_t **>(ks_io_event_payload(event));
-            CHECK(ks_io_timer_clear(timers[0]));
+            KS_TEST_CHECK(ks_io_timer_clear(timers[0]));
             struct itimerspec hour = after(3600000000000L);
-            CHECK(ks_io_timer_set(timers[1], &hour));
+            KS_TEST_CHECK(ks_io_timer_set(timers[1], &hour));
             make_timer(g.io, +[](ks_io_timer_t *) {
-                say("%d %d %d\n", counts[0], counts[1], counts[2]);
-                done();
+                ks_test_say("%d %d %d\n", counts[0], counts[1], counts[2]);
+                _exit(0);
             }, after(20000000));
         }, sizeof expired);
         memcpy(ks_io_event_payload(g.events[0]), expired, sizeof expired);
         for (int i = 0; i < 2; i++) {
             *static_cast<int **>(ks_io_timer_payload(expired[i])) = &counts[i];
-            CHECK(ks_io_timer_add(g.io, expired[i]));
+            KS_TEST_CHECK(ks_io_timer_add(g.io, expired[i]));
         }
         ks_io_timer_t *zero = ks_io_timer_create(g.io, +[](ks_io_timer_t *) { counts[2]++; }, 0);
         struct itimerspec nothing = {};
-        CHECK(ks_io_timer_set(zero, &nothing));
-        CHECK(ks_io_timer_add(g.io, zero));
-        ks_io_enter(g.io);
+        KS_TEST_CHECK(ks_io_timer_set(zero, &nothing));
+        KS_TEST_CHECK(ks_io_timer_add(g.io, zero));
     });
     EXPECT_EQ(out, "0 0 0\n");
 }
 
 TEST(IoTimer, TimerDestroyedInItsHandlerIsNotTouchedAgain)
 {
-    std::string out = run_child([] {
-        g.io = make_io();
+    std::string out = run_loop([] {
         make_timer(g.io, +[](ks_io_timer_t *timer) {
             g.calls++;
             ks_io_timer_destroy(timer);
         }, after(1000000, 1000000));
         make_timer(g.io, +[](ks_io_timer_t *) {
-            say("%d\n", g.calls);
-            done();
+            ks_test_say("%d\n", g.calls);
+            _exit(0);
         }, after(30000000));
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "1\n");
 }
@@ -756,82 +634,75 @@ TEST(IoTimer, TimerPayloadAndDescriptor)
 
 TEST(IoTimer, DescriptorShortageIsLogged)
 {
-    std::string out = run_child([] {
+    std::string out = ks_test_run_child([] {
         ks_io_t *io = make_io();
-        // Logging to a file would need a descriptor too: the syslog stand-in
-        // writes to standard error, which goes to the report.
-        unsetenv("KS_TEST_SYSLOG");
-        CHECK(dup2(report_fd, 2) == 2);
-        struct rlimit low = {64, 64};
-        CHECK(setrlimit(RLIMIT_NOFILE, &low) == 0);
-        while (dup(0) != -1)
-            ;
+        ks_test_child_use_up_descriptors();
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGUSR1);
-        CHECK(ks_io_timer_create(io, nullptr, 0) == nullptr);
-        CHECK(ks_io_signal_create(nullptr, &set, 0) == nullptr);
-        CHECK(ks_io_fs(io) == nullptr);
-        done();
+        KS_TEST_CHECK(ks_io_timer_create(io, nullptr, 0) == nullptr);
+        KS_TEST_CHECK(ks_io_signal_create(nullptr, &set, 0) == nullptr);
+        KS_TEST_CHECK(ks_io_fs(io) == nullptr);
+        _exit(0);
     });
     EXPECT_NE(out.find("\nfailed to create timer: Too many open files\n"), std::string::npos)
         << out;
     EXPECT_NE(out.find("\nfailed to create signal: Too many open files\n"), std::string::npos)
         << out;
     EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
-    EXPECT_EQ(out.find("<status"), std::string::npos) << out;
+    // Nor "<exit N>", "<signal N>" or "<timeout>": the child ended cleanly.
+    EXPECT_EQ(out.find("\n<"), std::string::npos) << out;
 }
 
 // Signal receivers.
 
 TEST(IoSignal, EveryPendingSignalReachesTheReceiverInOrder)
 {
-    child c = child_start([] {
+    ks_test_child c = start_loop([] {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGRTMIN);
         sigaddset(&set, SIGUSR2);
-        CHECK(sigprocmask(SIG_BLOCK, &set, nullptr) == 0);
-        g.io = make_io();
+        KS_TEST_CHECK(sigprocmask(SIG_BLOCK, &set, nullptr) == 0);
         ks_io_signal_t *receiver = ks_io_signal_create(
             +[](ks_io_signal_t *signal, ks_siginfo *info) {
-                CHECK(*static_cast<int *>(ks_io_event_payload(&signal->event)) == 7);
+                KS_TEST_CHECK(*static_cast<int *>(ks_io_event_payload(&signal->event)) == 7);
                 if (info->css_signo == static_cast<uint32_t>(SIGUSR2)) {
-                    say("usr2 %u %d\n", info->css_pid, info->css_code);
-                    done();
+                    ks_test_say("usr2 %u %d\n", info->css_pid, info->css_code);
+                    _exit(0);
                 }
-                CHECK(info->css_signo == static_cast<uint32_t>(SIGRTMIN));
-                CHECK(info->css_pid == static_cast<uint32_t>(getpid()));
-                CHECK(info->css_uid == getuid());
-                CHECK(info->css_code == SI_QUEUE);
-                say("rt %d\n", info->css_int);
+                KS_TEST_CHECK(info->css_signo == static_cast<uint32_t>(SIGRTMIN));
+                KS_TEST_CHECK(info->css_pid == static_cast<uint32_t>(getpid()));
+                KS_TEST_CHECK(info->css_uid == getuid());
+                KS_TEST_CHECK(info->css_code == SI_QUEUE);
+                ks_test_say("rt %d\n", info->css_int);
                 g.calls++;
             },
             &set, sizeof(int));
-        CHECK(receiver != nullptr);
-        CHECK(fcntl(receiver->event.fd, F_GETFD) & FD_CLOEXEC);
+        KS_TEST_CHECK(receiver != nullptr);
+        KS_TEST_CHECK(fcntl(receiver->event.fd, F_GETFD) & FD_CLOEXEC);
         *static_cast<int *>(ks_io_event_payload(&receiver->event)) = 7;
-        CHECK(ks_io_signal_add(g.io, receiver));
+        KS_TEST_CHECK(ks_io_signal_add(g.io, receiver));
         for (int i = 1; i <= 3; i++) {
             union sigval value;
             value.sival_int = i;
-            CHECK(sigqueue(getpid(), SIGRTMIN, value) == 0);
+            KS_TEST_CHECK(sigqueue(getpid(), SIGRTMIN, value) == 0);
         }
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             if (g.calls == 3 && g.iterations++ == 0)
-                say("waiting\n");
+                ks_test_say("waiting\n");
         });
-        ks_io_enter(g.io);
     });
-    EXPECT_EQ(child_line(c), "rt 1");
-    EXPECT_EQ(child_line(c), "rt 2");
-    EXPECT_EQ(child_line(c), "rt 3");
-    ASSERT_EQ(child_line(c), "waiting");
+    EXPECT_EQ(ks_test_child_line(c), "rt 1");
+    EXPECT_EQ(ks_test_child_line(c), "rt 2");
+    EXPECT_EQ(ks_test_child_line(c), "rt 3");
+    ASSERT_EQ(ks_test_child_line(c), "waiting");
     // Sent while the loop waits: it must reach the receiver, not the
     // default action, which would end the child.
     kill(c.pid, SIGUSR2);
-    EXPECT_EQ(child_line(c), "usr2 " + std::to_string(getpid()) + " " + std::to_string(SI_USER));
-    EXPECT_EQ(child_end(c), "");
+    EXPECT_EQ(ks_test_child_line(c),
+              "usr2 " + std::to_string(getpid()) + " " + std::to_string(SI_USER));
+    EXPECT_EQ(ks_test_child_end(c), "");
 }
 
 // The filesystem monitor.
@@ -860,13 +731,31 @@ std::string fs_dump(void)
     return out;
 }
 
+// The loop of a child with the monitor, on which listen sets up listeners.
+std::string run_fs(const std::function<void(ks_io_fs_t *)> &listen)
+{
+    return run_loop([&] {
+        ks_io_fs_t *fs = ks_io_fs(g.io);
+        KS_TEST_CHECK(fs != nullptr);
+        listen(fs);
+    });
+}
+
+bool make_dirs(std::initializer_list<std::string> paths)
+{
+    for (const auto &path : paths)
+        if (mkdir(path.c_str(), 0755) != 0)
+            return false;
+    return true;
+}
+
 // Ends the child at the end of the first iteration that delivered anything.
 void fs_report_after_first_delivery(ks_io_t *io)
 {
     ks_io_cb_add(io, +[](ks_io_t *) {
         if (!fs_calls.empty()) {
-            say("%s", fs_dump().c_str());
-            done();
+            ks_test_say("%s", fs_dump().c_str());
+            _exit(0);
         }
     });
 }
@@ -875,14 +764,14 @@ void touch(const std::string &path)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
 
-    CHECK(fd != -1);
+    KS_TEST_CHECK(fd != -1);
     close(fd);
 }
 
 void move_in(const std::string &from_dir, const std::string &to_dir, const std::string &name)
 {
     touch(from_dir + "/" + name);
-    CHECK(rename((from_dir + "/" + name).c_str(), (to_dir + "/" + name).c_str()) == 0);
+    KS_TEST_CHECK(rename((from_dir + "/" + name).c_str(), (to_dir + "/" + name).c_str()) == 0);
 }
 
 } // namespace
@@ -921,20 +810,14 @@ TEST(IoFs, MovedInFileIsReportedByNameAndUnrequestedCreationIsNot)
     ks_test_dir dir;
     std::string watched = dir / "watched", created = dir / "created", outside = dir / "outside";
 
-    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(created.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::string out = run_child([&] {
-        g.io = make_io();
-        ks_io_fs_t *fs = ks_io_fs(g.io);
-        CHECK(fs != nullptr);
-        CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
-        CHECK(ks_io_fs_listen(fs, created.c_str(), KS_IO_FS_CREATE, fs_record));
+    ASSERT_TRUE(make_dirs({watched, created, outside}));
+    std::string out = run_fs([&](ks_io_fs_t *fs) {
+        KS_TEST_CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
+        KS_TEST_CHECK(ks_io_fs_listen(fs, created.c_str(), KS_IO_FS_CREATE, fs_record));
         touch(watched + "/new");
         move_in(outside, watched, "core.1");
         touch(created + "/made");
         fs_report_after_first_delivery(g.io);
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, watched + " core.1 4\n" + created + " made 1\n");
 }
@@ -944,25 +827,20 @@ TEST(IoFs, ListeningTwiceDeliversOnceToTheNewestListener)
     ks_test_dir dir;
     std::string watched = dir / "watched", outside = dir / "outside";
 
-    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::string out = run_child([&] {
-        g.io = make_io();
-        ks_io_fs_t *fs = ks_io_fs(g.io);
-        CHECK(fs != nullptr);
-        CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO,
-                              +[](ks_io_fs_t *, const char *, const char *, unsigned long) {
-                                  say("older\n");
-                              }));
-        CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
+    ASSERT_TRUE(make_dirs({watched, outside}));
+    std::string out = run_fs([&](ks_io_fs_t *fs) {
+        auto older = +[](ks_io_fs_t *, const char *, const char *, unsigned long) {
+            ks_test_say("older\n");
+        };
+        KS_TEST_CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, older));
+        KS_TEST_CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
         auto *monitor = static_cast<ks_io_fs_monitor *>(ks_io_event_payload(fs));
         ks_list_entry *first = monitor->listeners.lh_first;
-        CHECK(first->le_next != nullptr && first->le_next->le_next == nullptr);
-        CHECK(KS_CONTAINER_OF(first, ks_io_fs_listener, linkage)->wd ==
-              KS_CONTAINER_OF(first->le_next, ks_io_fs_listener, linkage)->wd);
+        KS_TEST_CHECK(first->le_next != nullptr && first->le_next->le_next == nullptr);
+        KS_TEST_CHECK(KS_CONTAINER_OF(first, ks_io_fs_listener, linkage)->wd ==
+                      KS_CONTAINER_OF(first->le_next, ks_io_fs_listener, linkage)->wd);
         move_in(outside, watched, "a");
         fs_report_after_first_delivery(g.io);
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, watched + " a 4\n");
 }
@@ -972,21 +850,17 @@ TEST(IoFs, RemovedDirectoryReportsDeleteSelfThenAnEmptyMask)
     ks_test_dir dir;
     std::string watched = dir / "watched";
 
-    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
-    std::string out = run_child([&] {
-        g.io = make_io();
-        ks_io_fs_t *fs = ks_io_fs(g.io);
-        CHECK(fs != nullptr);
-        CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO | KS_IO_FS_DELETE_SELF,
-                              fs_record));
-        CHECK(rmdir(watched.c_str()) == 0);
+    ASSERT_TRUE(make_dirs({watched}));
+    std::string out = run_fs([&](ks_io_fs_t *fs) {
+        unsigned long mask = KS_IO_FS_MOVED_TO | KS_IO_FS_DELETE_SELF;
+        KS_TEST_CHECK(ks_io_fs_listen(fs, watched.c_str(), mask, fs_record));
+        KS_TEST_CHECK(rmdir(watched.c_str()) == 0);
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             if (fs_calls.size() >= 2) {
-                say("%s", fs_dump().c_str());
-                done();
+                ks_test_say("%s", fs_dump().c_str());
+                _exit(0);
             }
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, watched + " (null) 8\n" + watched + " (null) 0\n");
 }
@@ -996,27 +870,22 @@ TEST(IoFs, MoreThanOneBufferOfNotificationsIsDeliveredInOneReport)
     ks_test_dir dir;
     std::string watched = dir / "watched", outside = dir / "outside";
 
-    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::string out = run_child([&] {
-        g.io = make_io();
-        ks_io_fs_t *fs = ks_io_fs(g.io);
-        CHECK(fs != nullptr);
+    ASSERT_TRUE(make_dirs({watched, outside}));
+    std::string out = run_fs([&](ks_io_fs_t *fs) {
         g.events[0] = fs;
-        CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
+        KS_TEST_CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
         // About 220 bytes per record: 100 of them take several reads.
         for (int i = 0; i < 100; i++)
             move_in(outside, watched, std::string(200, 'n') + std::to_string(1000 + i));
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             size_t i = 0;
             for (const auto &call : fs_calls)
-                CHECK(call.name == std::string(200, 'n') + std::to_string(1000 + i++));
+                KS_TEST_CHECK(call.name == std::string(200, 'n') + std::to_string(1000 + i++));
             // The handler drained the instance and cleared its readiness.
-            CHECK(g.events[0]->mask == 0);
-            say("%zu\n", fs_calls.size());
-            done();
+            KS_TEST_CHECK(g.events[0]->mask == 0);
+            ks_test_say("%zu\n", fs_calls.size());
+            _exit(0);
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, "100\n");
 }
@@ -1031,32 +900,27 @@ TEST(IoFs, QueueOverflowAsksEveryListenerToRescan)
 
     ks_test_dir dir;
     std::string busy = dir / "busy", quiet = dir / "quiet";
-    ASSERT_EQ(mkdir(busy.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(quiet.c_str(), 0755), 0);
-    std::string out = run_child([&] {
-        g.io = make_io();
-        ks_io_fs_t *fs = ks_io_fs(g.io);
-        CHECK(fs != nullptr);
-        CHECK(ks_io_fs_listen(fs, busy.c_str(), KS_IO_FS_MODIFY, fs_record));
-        CHECK(ks_io_fs_listen(fs, quiet.c_str(), KS_IO_FS_MOVED_TO, fs_record));
+    ASSERT_TRUE(make_dirs({busy, quiet}));
+    std::string out = run_fs([&](ks_io_fs_t *fs) {
+        KS_TEST_CHECK(ks_io_fs_listen(fs, busy.c_str(), KS_IO_FS_MODIFY, fs_record));
+        KS_TEST_CHECK(ks_io_fs_listen(fs, quiet.c_str(), KS_IO_FS_MOVED_TO, fs_record));
         // Alternating names keep the kernel from merging the notifications.
         int fds[2] = {open((busy + "/a").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644),
                       open((busy + "/b").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)};
-        CHECK(fds[0] != -1 && fds[1] != -1);
+        KS_TEST_CHECK(fds[0] != -1 && fds[1] != -1);
         for (long i = 0; i < limit + 10; i++)
-            CHECK(write(fds[i & 1], "x", 1) == 1);
+            KS_TEST_CHECK(write(fds[i & 1], "x", 1) == 1);
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             int modified = 0;
             for (const auto &call : fs_calls) {
                 if (call.mask == KS_IO_FS_RESCAN)
-                    say("%s %s\n", call.path.c_str(), call.name.c_str());
+                    ks_test_say("%s %s\n", call.path.c_str(), call.name.c_str());
                 else
                     modified += call.mask == KS_IO_FS_MODIFY;
             }
-            say("%d\n", modified > 0);
-            done();
+            ks_test_say("%d\n", modified > 0);
+            _exit(0);
         });
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, quiet + " (null)\n" + busy + " (null)\n1\n");
 }
@@ -1066,20 +930,14 @@ TEST(IoFs, NotificationOfAnUnknownWatchIsSkipped)
     ks_test_dir dir;
     std::string watched = dir / "watched", stray = dir / "stray", outside = dir / "outside";
 
-    ASSERT_EQ(mkdir(watched.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(stray.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
-    std::string out = run_child([&] {
-        g.io = make_io();
-        ks_io_fs_t *fs = ks_io_fs(g.io);
-        CHECK(fs != nullptr);
-        CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
+    ASSERT_TRUE(make_dirs({watched, stray, outside}));
+    std::string out = run_fs([&](ks_io_fs_t *fs) {
+        KS_TEST_CHECK(ks_io_fs_listen(fs, watched.c_str(), KS_IO_FS_MOVED_TO, fs_record));
         // A watch the kernel knows and no listener owns.
-        CHECK(inotify_add_watch(fs->fd, stray.c_str(), IN_CREATE) != -1);
+        KS_TEST_CHECK(inotify_add_watch(fs->fd, stray.c_str(), IN_CREATE) != -1);
         touch(stray + "/x");
         move_in(outside, watched, "after");
         fs_report_after_first_delivery(g.io);
-        ks_io_enter(g.io);
     });
     EXPECT_EQ(out, watched + " after 4\n");
 }

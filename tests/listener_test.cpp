@@ -1,23 +1,16 @@
 #include "server/listener.h"
 
-#include "common/fd.h"
 #include "support.h"
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -25,66 +18,6 @@
 // returns), which reports through a pipe and ends with _exit.
 
 namespace {
-
-int report_fd = -1;
-
-__attribute__((format(printf, 1, 2))) void say(const char *format, ...)
-{
-    char line[512];
-    va_list ap;
-
-    va_start(ap, format);
-    int n = vsnprintf(line, sizeof line, format, ap);
-    va_end(ap);
-    if (n > 0)
-        (void) ks_fd_write(report_fd, line, std::min<size_t>(n, sizeof line - 1));
-}
-
-[[noreturn]] void child_fail(int line, const char *what)
-{
-    say("FAIL line %d: %s\n", line, what);
-    _exit(1);
-}
-
-#define CHECK(c) ((c) ? (void) 0 : child_fail(__LINE__, #c))
-
-// Everything the child wrote, with a note when it did not end cleanly.
-std::string run_child(const std::function<void()> &body)
-{
-    int p[2];
-    std::string out;
-    int status = 0;
-
-    if (pipe2(p, O_CLOEXEC) == -1)
-        return "<pipe>";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        report_fd = p[1];
-        body();
-        say("FAIL: the body returned\n");
-        _exit(2);
-    }
-    close(p[1]);
-    for (;;) {
-        struct pollfd waiting = {p[0], POLLIN, 0};
-        char buffer[4096];
-        if (poll(&waiting, 1, 30000) != 1) {
-            out += "<timeout>\n";
-            kill(pid, SIGKILL);
-            break;
-        }
-        ssize_t n = read(p[0], buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    close(p[0]);
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        out += "<status " + std::to_string(status) + ">\n";
-    return out;
-}
 
 int option(int fd, int level, int name)
 {
@@ -104,11 +37,12 @@ int unix_connect(const std::string &path)
     struct sockaddr_un address = {};
     int fd = ks_io_socket(0, AF_UNIX, SOCK_STREAM, 0);
 
-    CHECK(fd != -1);
+    KS_TEST_CHECK(fd != -1);
     address.sun_family = AF_UNIX;
-    CHECK(path.size() < sizeof address.sun_path);
+    KS_TEST_CHECK(path.size() < sizeof address.sun_path);
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    CHECK(ks_io_connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == 0);
+    auto *named = reinterpret_cast<struct sockaddr *>(&address);
+    KS_TEST_CHECK(ks_io_connect(fd, named, sizeof address) == 0);
     return fd;
 }
 
@@ -137,6 +71,24 @@ struct {
     int closure;
     std::string report[2];
 } g;
+
+// In a child: a loop in g.io and a listener on the UNIX socket at path.
+ks_listener *unix_listener_in_loop(const std::string &path)
+{
+    KS_TEST_CHECK(ks_io_init(&g.io, -1));
+    ks_listener *listener = ks_listener_unix(path.c_str(), 5);
+    KS_TEST_CHECK(listener != nullptr);
+    return listener;
+}
+
+// Ends the child after the first pass, reporting how many were accepted.
+void report_accepted_after_first_pass(void)
+{
+    ks_io_cb_add(g.io, +[](ks_io_t *) {
+        ks_test_say("accepted %d\n", g.accepted);
+        _exit(0);
+    });
+}
 
 } // namespace
 
@@ -217,27 +169,22 @@ TEST(ListenerUnix, ConnectionsWaitingBeforeTheLoopAreAllAcceptedInOneReport)
     ks_test_dir dir;
     std::string path = dir / "socket";
 
-    std::string out = run_child([&] {
-        CHECK(ks_io_init(&g.io, -1));
-        ks_listener *listener = ks_listener_unix(path.c_str(), 5);
-        CHECK(listener != nullptr);
+    std::string out = ks_test_run_child([&] {
+        ks_listener *listener = unix_listener_in_loop(path);
         g.closure = 42;
-        CHECK(ks_listen(g.io, listener, 0,
-                        +[](int fd, void *closure) {
-                            CHECK(closure == &g.closure);
-                            CHECK(nonblocking(fd) && cloexec(fd));
-                            g.accepted++;
-                        },
-                        &g.closure));
+        KS_TEST_CHECK(ks_listen(g.io, listener, 0,
+                                +[](int fd, void *closure) {
+                                    KS_TEST_CHECK(closure == &g.closure);
+                                    KS_TEST_CHECK(nonblocking(fd) && cloexec(fd));
+                                    g.accepted++;
+                                },
+                                &g.closure));
         for (int i = 0; i < 3; i++)
             unix_connect(path);
-        ks_io_cb_add(g.io, +[](ks_io_t *) {
-            say("%d\n", g.accepted);
-            _exit(0);
-        });
+        report_accepted_after_first_pass();
         ks_io_enter(g.io);
     });
-    EXPECT_EQ(out, "3\n");
+    EXPECT_EQ(out, "accepted 3\n");
 }
 
 TEST(ListenerUnix, ListeningTwiceFailsWithAMessage)
@@ -247,13 +194,11 @@ TEST(ListenerUnix, ListeningTwiceFailsWithAMessage)
 
     ks_test_syslog_start();
     // In a child: the first accept event lives for good.
-    std::string out = run_child([&] {
-        CHECK(ks_io_init(&g.io, -1));
-        ks_listener *listener = ks_listener_unix(path.c_str(), 5);
-        CHECK(listener != nullptr);
+    std::string out = ks_test_run_child([&] {
+        ks_listener *listener = unix_listener_in_loop(path);
         auto ignore = +[](int fd, void *) { close(fd); };
-        CHECK(ks_listen(g.io, listener, 0, ignore, nullptr));
-        CHECK(!ks_listen(g.io, listener, 0, ignore, nullptr));
+        KS_TEST_CHECK(ks_listen(g.io, listener, 0, ignore, nullptr));
+        KS_TEST_CHECK(!ks_listen(g.io, listener, 0, ignore, nullptr));
         _exit(0);
     });
     EXPECT_EQ(out, "");
@@ -266,25 +211,14 @@ TEST(ListenerUnix, AcceptFailureEndsThePassWithAMessage)
     ks_test_dir dir;
     std::string path = dir / "socket";
 
-    std::string out = run_child([&] {
-        CHECK(ks_io_init(&g.io, -1));
-        ks_listener *listener = ks_listener_unix(path.c_str(), 5);
-        CHECK(listener != nullptr);
-        CHECK(ks_listen(g.io, listener, 0, +[](int, void *) { g.accepted++; }, nullptr));
+    std::string out = ks_test_run_child([&] {
+        ks_listener *listener = unix_listener_in_loop(path);
+        KS_TEST_CHECK(ks_listen(g.io, listener, 0, +[](int, void *) { g.accepted++; }, nullptr));
         unix_connect(path);
         unix_connect(path);
-        // No descriptor left for accept; the log goes to the report
-        // through standard error, as it cannot open a file either.
-        unsetenv("KS_TEST_SYSLOG");
-        CHECK(dup2(report_fd, 2) == 2);
-        struct rlimit low = {64, 64};
-        CHECK(setrlimit(RLIMIT_NOFILE, &low) == 0);
-        while (dup(0) != -1)
-            ;
-        ks_io_cb_add(g.io, +[](ks_io_t *) {
-            say("accepted %d\n", g.accepted);
-            _exit(0);
-        });
+        // No descriptor left for accept; its log reaches the report.
+        ks_test_child_use_up_descriptors();
+        report_accepted_after_first_pass();
         ks_io_enter(g.io);
     });
     EXPECT_NE(out.find("\naccept: Too many open files\n"), std::string::npos) << out;
@@ -332,37 +266,35 @@ TEST(ListenerTcp, UnresolvableServiceGivesNullWithoutAMessage)
 TEST(ListenerTcp, AcceptedConnectionsArePrepared)
 {
     // Listener 0 with the deferred-accept workload, listener 1 without.
-    std::string out = run_child([] {
-        CHECK(ks_io_init(&g.io, -1));
+    std::string out = ks_test_run_child([] {
+        KS_TEST_CHECK(ks_io_init(&g.io, -1));
         static int index[2] = {0, 1};
         for (int i = 0; i < 2; i++) {
             ks_listener *listener = ks_listener_tcp("127.0.0.1", "0", 5);
-            CHECK(listener != nullptr);
-            CHECK(ks_listen(g.io, listener, i == 0 ? KS_IO_WORKLOAD_DEFER_ACCEPT : 0,
-                            +[](int fd, void *closure) {
-                                int i = *static_cast<int *>(closure);
-                                g.report[i] = std::to_string(nonblocking(fd)) + " " +
-                                              std::to_string(cloexec(fd)) + " " +
-                                              std::to_string(option(fd, IPPROTO_TCP, TCP_NODELAY));
-                                if (i == 0)
-                                    g.report[i] += " " + std::to_string(option(fd, SOL_SOCKET,
-                                                                               SO_KEEPALIVE));
-                                g.accepted++;
-                            },
-                            &index[i]));
+            KS_TEST_CHECK(listener != nullptr);
+            auto prepared = +[](int fd, void *closure) {
+                int i = *static_cast<int *>(closure);
+                g.report[i] = std::to_string(nonblocking(fd)) + " " + std::to_string(cloexec(fd)) +
+                              " " + std::to_string(option(fd, IPPROTO_TCP, TCP_NODELAY));
+                if (i == 0)
+                    g.report[i] += " " + std::to_string(option(fd, SOL_SOCKET, SO_KEEPALIVE));
+                g.accepted++;
+            };
+            int workload = i == 0 ? KS_IO_WORKLOAD_DEFER_ACCEPT : 0;
+            KS_TEST_CHECK(ks_listen(g.io, listener, workload, prepared, &index[i]));
             struct sockaddr_in address = {};
             socklen_t length = sizeof address;
             auto *named = reinterpret_cast<struct sockaddr *>(&address);
-            CHECK(getsockname(ks_listener_fd(listener), named, &length) == 0);
+            KS_TEST_CHECK(getsockname(ks_listener_fd(listener), named, &length) == 0);
             int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            CHECK(client != -1);
-            CHECK(connect(client, reinterpret_cast<struct sockaddr *>(&address), length) == 0);
+            KS_TEST_CHECK(client != -1);
+            KS_TEST_CHECK(connect(client, named, length) == 0);
             // The listening socket defers accepting until data arrives.
-            CHECK(write(client, "x", 1) == 1);
+            KS_TEST_CHECK(write(client, "x", 1) == 1);
         }
         ks_io_cb_add(g.io, +[](ks_io_t *) {
             if (g.accepted == 2) {
-                say("%s\n%s\n", g.report[0].c_str(), g.report[1].c_str());
+                ks_test_say("%s\n%s\n", g.report[0].c_str(), g.report[1].c_str());
                 _exit(0);
             }
         });

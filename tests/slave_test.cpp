@@ -61,25 +61,9 @@ static const int helper = [] {
 
 namespace {
 
-// The loop runs in a forked child, ks_io_enter never returns: the child notes
-// what it saw and ends with finish() from a callback.
-int report_fd = -1;
-std::string report;
-
-void note(const std::string &line) { report += line + "\n"; }
-
-[[noreturn]] void finish(void)
-{
-    size_t sent = 0;
-
-    while (sent < report.size()) {
-        ssize_t n = write(report_fd, report.data() + sent, report.size() - sent);
-        if (n <= 0)
-            _exit(3);
-        sent += static_cast<size_t>(n);
-    }
-    _exit(0);
-}
+// The loop runs in a child (ks_io_enter never returns), which notes what it
+// saw in its report and ends with _exit(0) from a callback.
+void note(const std::string &line) { ks_test_report(line + "\n"); }
 
 void sigchld_ignore(int) {}
 
@@ -88,20 +72,11 @@ void sigchld_ignore(int) {}
 std::string run_loop(const std::function<void(struct ks_cf *)> &configure,
                      const std::function<void(ks_io_t *)> &begin)
 {
-    int p[2];
-
     (void) ks_test_syslog_path(); // the loop and its children log there
-    if (pipe2(p, O_CLOEXEC) == -1)
-        return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        report_fd = p[1];
-        alarm(60);
+    return ks_test_run_child([&] {
         // Descriptors inherited from whoever runs the tests are not ours.
         for (int fd = 3; fd < 1024; fd++)
-            if (fd != report_fd)
-                (void) fcntl(fd, F_SETFD, FD_CLOEXEC);
+            (void) fcntl(fd, F_SETFD, FD_CLOEXEC);
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGCHLD);
@@ -116,29 +91,10 @@ std::string run_loop(const std::function<void(struct ks_cf *)> &configure,
             stage.concurrency = 4;
         configure(cf);
         ks_io_t *io;
-        if (!ks_io_init(&io, -1) || !ks_slave_init(io))
-            _exit(2);
+        KS_TEST_CHECK(ks_io_init(&io, -1) && ks_slave_init(io));
         begin(io);
         ks_io_enter(io);
-    }
-    close(p[1]);
-    std::string result;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(p[0], buffer, sizeof buffer)) != 0) {
-        if (n > 0)
-            result.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR)
-            break;
-    }
-    close(p[0]);
-    int status;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
-        ;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        result += WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
-                                      : "exit " + std::to_string(WEXITSTATUS(status));
-    return result;
+    });
 }
 
 typedef std::function<void(int status, ks_slave_term_cause cause)> end_fn;
@@ -190,17 +146,39 @@ std::string describe(int status, ks_slave_term_cause cause)
 {
     std::string text = cause == KS_SLAVE_TERM_CAUSE_TIMEOUT ? "timeout " : "status ";
 
-    if (WIFEXITED(status))
-        return text + "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status))
-        return text + "signal " + std::to_string(WTERMSIG(status)) +
-               (WCOREDUMP(status) ? " core" : "");
-    return text + "other";
+    return text + ks_test_status_text(status);
 }
 
-void append_to(struct ks_cf_stage &stage, const std::string &path,
+// End callbacks for the last command of a test.
+void end_child(int, ks_slave_term_cause) { _exit(0); }
+
+void note_and_end_child(int status, ks_slave_term_cause cause)
+{
+    note(describe(status, cause));
+    _exit(0);
+}
+
+// Runs the shell scripts one after the other in the stage's pool, noting
+// how each ended, and ends the child after the last.
+void run_in_turn(ks_slave_type type, const std::vector<std::string> &scripts, size_t at = 0)
+{
+    std::string refused = sh_start(type, scripts[at], [=](int status, ks_slave_term_cause cause) {
+        note(describe(status, cause));
+        if (at + 1 == scripts.size())
+            _exit(0);
+        run_in_turn(type, scripts, at + 1);
+    });
+    if (!refused.empty()) {
+        note(refused);
+        _exit(0);
+    }
+}
+
+void append_to(struct ks_cf *cf, ks_slave_type type, const std::string &path,
                ks_cf_append_output_action action, size_t limit)
 {
+    struct ks_cf_stage &stage = cf->daemon.stages[type];
+
     stage.output = KS_CF_SLAVE_OUTPUT_APPEND;
     stage.append_output.file_path = path.c_str();
     stage.append_output.action = action;
@@ -285,6 +263,16 @@ std::vector<record> parse_log(const std::string &log)
     return records;
 }
 
+// The text of the log's only record, or how many records it has.
+std::string sole_text(const std::string &log)
+{
+    std::vector<record> records = parse_log(log);
+
+    if (records.size() != 1)
+        return std::to_string(records.size()) + " records";
+    return records[0].text;
+}
+
 // The size that a record of this text takes in a log.
 size_t record_size(const std::string &stream, const std::string &pid, const std::string &text)
 {
@@ -323,11 +311,11 @@ TEST(Slave, ConcurrencyLimitIsFreedBeforeTheCallback)
                                [](int s, ks_slave_term_cause c) {
                                    note("restarted " + describe(s, c));
                                    if (++ended == 3)
-                                       finish();
+                                       _exit(0);
                                }) +
                          "]");
                 if (ended == 3)
-                    finish();
+                    _exit(0);
             };
 
             note("snapshot available " + std::to_string(ks_slave_available(KS_SLAVE_SNAPSHOT)));
@@ -363,14 +351,9 @@ TEST(Slave, ConcurrencyLimitIsFreedBeforeTheCallback)
 
 TEST(Slave, TimeOutSendsSigterm)
 {
-    std::string r = run_loop([](struct ks_cf *cf) { cf->daemon.stages[KS_SLAVE_SEND].timeout = 1; },
-                             [](ks_io_t *) {
-                                 note(start(KS_SLAVE_SEND, {"/bin/sleep", "30"},
-                                            [](int status, ks_slave_term_cause cause) {
-                                                note(describe(status, cause));
-                                                finish();
-                                            }));
-                             });
+    std::string r = run_loop(
+        [](struct ks_cf *cf) { cf->daemon.stages[KS_SLAVE_SEND].timeout = 1; },
+        [](ks_io_t *) { note(start(KS_SLAVE_SEND, {"/bin/sleep", "30"}, note_and_end_child)); });
 
     EXPECT_EQ(r, "\ntimeout signal 15\n");
 }
@@ -387,10 +370,7 @@ TEST(Slave, CommandThatSurvivesItsTimeOutIsReportedWithTheTimeOutCause)
                 {"/bin/sh", "-c",
                  "trap 'touch \"$0\"' TERM; while [ ! -e \"$0\" ]; do sleep 0.02; done; exit 7",
                  marker},
-                [](int status, ks_slave_term_cause cause) {
-                    note(describe(status, cause));
-                    finish();
-                }));
+                note_and_end_child));
         });
 
     EXPECT_EQ(r, "\ntimeout exit 7\n");
@@ -406,7 +386,7 @@ TEST(Slave, MissingCommandEndsWithStatusOne)
                                  end_fn done = [](int status, ks_slave_term_cause cause) {
                                      note(describe(status, cause));
                                      if (++ended == 2)
-                                         finish();
+                                         _exit(0);
                                  };
                                  note(start(KS_SLAVE_SNAPSHOT, {"ks-no-such-command", "x"}, done));
                                  note(start(KS_SLAVE_SEND, {"/nonexistent/dir/tool"}, done));
@@ -427,11 +407,8 @@ TEST(Slave, LoggedCommandLineStopsAt999Characters)
     ks_test_syslog_start();
     std::vector<std::string> args = {"/bin/true", std::string(600, 'x'), std::string(600, 'y'),
                                      "z"};
-    std::string r =
-        run_loop([](struct ks_cf *) {},
-                 [&](ks_io_t *) {
-                     note(start(KS_SLAVE_SEND, args, [](int, ks_slave_term_cause) { finish(); }));
-                 });
+    std::string r = run_loop([](struct ks_cf *) {},
+                             [&](ks_io_t *) { note(start(KS_SLAVE_SEND, args, end_child)); });
 
     EXPECT_EQ(r, "\n");
     std::string text = (" /bin/true " + args[1] + " " + args[2]).substr(0, 999);
@@ -455,8 +432,7 @@ TEST(Slave, ChildrenGetOnlyTheirStandardStreams)
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
             cf->daemon.stages[KS_SLAVE_SEND].timeout = 50;
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1 << 20);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1 << 20);
         },
         [&](ks_io_t *io) {
             // Holds its pipes and timer open while the probes run.
@@ -465,7 +441,7 @@ TEST(Slave, ChildrenGetOnlyTheirStandardStreams)
                           "echo started; while [ ! -e " + go + " ]; do sleep 0.02; done",
                           [](int status, ks_slave_term_cause cause) {
                               note("holder " + describe(status, cause));
-                              finish();
+                              _exit(0);
                           }) +
                  "]");
             static std::function<void()> probes;
@@ -519,7 +495,7 @@ TEST(Slave, ChildrenThatAreNotSlavesAreReapedAndIgnored)
                          start(KS_SLAVE_SEND, {"/bin/true"}, [](int, ks_slave_term_cause) {
                              pid_t pid = waitpid(stranger, nullptr, WNOHANG);
                              note(std::to_string(pid) + " " + strerror(errno));
-                             finish();
+                             _exit(0);
                          });
                      });
                  });
@@ -549,7 +525,7 @@ TEST(Slave, CoreDumpsAreSuppressedPerPoolUntilTheCommandChanges)
             struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
             if (chdir(dir.path.c_str()) == -1 || setrlimit(RLIMIT_CORE, &unlimited) == -1) {
                 note("cannot enable core dumps");
-                finish();
+                _exit(0);
             }
             setenv("PATH", (dir.path + "/bin:/usr/bin:/bin").c_str(), 1);
             struct step {
@@ -569,7 +545,7 @@ TEST(Slave, CoreDumpsAreSuppressedPerPoolUntilTheCommandChanges)
             static std::string base = dir.path;
             next = [] {
                 if (at == steps.size())
-                    finish();
+                    _exit(0);
                 std::string out = base + "/limit" + std::to_string(at);
                 if (at == 3) {
                     struct stat st;
@@ -614,18 +590,14 @@ TEST(Slave, AppendLogTakesLinesInOrder)
     std::string log = dir / "send.log";
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1 << 30);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1 << 30);
         },
         [](ks_io_t *) {
             note(start(KS_SLAVE_SEND, {"sh", "-c", "printf 'pid %s\\ntwo\\n' $$; echo err >&2"},
                        [](int s, ks_slave_term_cause c) {
                            note(describe(s, c));
                            // More than a pipe holds, in lines of every length.
-                           sh_start(KS_SLAVE_SEND, "seq 1 30000", [](int s, ks_slave_term_cause c) {
-                               note(describe(s, c));
-                               finish();
-                           });
+                           run_in_turn(KS_SLAVE_SEND, {"seq 1 30000"});
                        }));
         });
 
@@ -654,24 +626,16 @@ TEST(Slave, LongLinesAreCutAt4096Bytes)
     std::string log = dir / "snapshot.log";
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SNAPSHOT], log, KS_CF_APPEND_OUTPUT_ACTION_PURGE,
-                      1 << 30);
+            append_to(cf, KS_SLAVE_SNAPSHOT, log, KS_CF_APPEND_OUTPUT_ACTION_PURGE, 1 << 30);
         },
         [](ks_io_t *) {
-            static const char *scripts[] = {
-                "head -c 5000 /dev/zero | tr '\\0' a",       // no line end at all
-                "head -c 4095 /dev/zero | tr '\\0' b; echo", // the longest whole line
-                "head -c 4096 /dev/zero | tr '\\0' c; echo", // one byte too long
-                "printf 'ab\\0cd\\nnext\\n'",                // a NUL byte
-            };
-            static size_t at = 0;
-            static end_fn next = [](int s, ks_slave_term_cause c) {
-                note(describe(s, c));
-                if (++at == std::size(scripts))
-                    finish();
-                sh_start(KS_SLAVE_SNAPSHOT, scripts[at], next);
-            };
-            sh_start(KS_SLAVE_SNAPSHOT, scripts[0], next);
+            run_in_turn(KS_SLAVE_SNAPSHOT,
+                        {
+                            "head -c 5000 /dev/zero | tr '\\0' a",       // no line end at all
+                            "head -c 4095 /dev/zero | tr '\\0' b; echo", // the longest whole line
+                            "head -c 4096 /dev/zero | tr '\\0' c; echo", // one byte too long
+                            "printf 'ab\\0cd\\nnext\\n'",                // a NUL byte
+                        });
         });
 
     ASSERT_EQ(r, "status exit 0\nstatus exit 0\nstatus exit 0\nstatus exit 0\n");
@@ -697,25 +661,22 @@ TEST(Slave, PurgeEmptiesTheLogAndCountsFromTheExistingSize)
     ks_test_write_file(log, std::string(989, '.') + "\n");
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_PURGE,
-                      1000);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_PURGE, 1000);
         },
         [&](ks_io_t *) {
             sh_start(KS_SLAVE_SEND, "printf 'first\\nsecond\\n'", [&](int, ks_slave_term_cause) {
                 note(ks_test_read_file(log));
                 sh_start(KS_SLAVE_SEND, "for i in $(seq 1 40); do echo \"line $i\"; done",
-                         [](int, ks_slave_term_cause) { finish(); });
+                         end_child);
             });
         });
 
     // The line that crossed the limit went with the rest.
     ASSERT_TRUE(r.ends_with("\n\n")) << r;
-    std::vector<record> records = parse_log(r.substr(0, r.size() - 1));
-    ASSERT_EQ(records.size(), 1u) << r;
-    EXPECT_EQ(records[0].text, "second");
+    EXPECT_EQ(sole_text(r.substr(0, r.size() - 1)), "second") << r;
 
     // Walk the second command's lines through the limit as the daemon does.
-    records = parse_log(ks_test_read_file(log));
+    std::vector<record> records = parse_log(ks_test_read_file(log));
     ASSERT_FALSE(records.empty());
     std::string pid = records[0].pid;
     size_t size = r.size() - 1, purges = 0;
@@ -746,14 +707,13 @@ TEST(Slave, RenameMovesTheLogToTheLowestFreeNumber)
     ks_test_write_file(log + ".1", "older\n");
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1000);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1000);
         },
         [&](ks_io_t *) {
             sh_start(KS_SLAVE_SEND, "echo crossing", [&](int, ks_slave_term_cause) {
                 note("new log [" + ks_test_read_file(log) + "] " +
                      std::to_string(ks_test_exists(log)));
-                sh_start(KS_SLAVE_SEND, "echo after", [](int, ks_slave_term_cause) { finish(); });
+                sh_start(KS_SLAVE_SEND, "echo after", end_child);
             });
         });
 
@@ -761,12 +721,8 @@ TEST(Slave, RenameMovesTheLogToTheLowestFreeNumber)
     EXPECT_EQ(ks_test_read_file(log + ".1"), "older\n");
     std::string moved = ks_test_read_file(log + ".2");
     ASSERT_TRUE(moved.starts_with(prefill));
-    std::vector<record> records = parse_log(moved.substr(prefill.size()));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "crossing");
-    records = parse_log(ks_test_read_file(log));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "after");
+    EXPECT_EQ(sole_text(moved.substr(prefill.size())), "crossing");
+    EXPECT_EQ(sole_text(ks_test_read_file(log)), "after");
     EXPECT_FALSE(ks_test_exists(log + ".3"));
 }
 
@@ -784,18 +740,16 @@ TEST(Slave, RenameRefusesNamesTooLong)
     ASSERT_EQ(log.size(), 4093u);
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1);
         },
         [](ks_io_t *) {
             sh_start(KS_SLAVE_SEND, "echo one", [](int, ks_slave_term_cause) {
-                sh_start(KS_SLAVE_SEND, "echo two", [](int, ks_slave_term_cause) { finish(); });
+                sh_start(KS_SLAVE_SEND, "echo two", end_child);
             });
         });
 
     EXPECT_EQ(r, "");
-    std::vector<record> records = parse_log(ks_test_read_file(log));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "one");
+    EXPECT_EQ(sole_text(ks_test_read_file(log)), "one");
     EXPECT_EQ(count_logs(LOG_ERR, "error: path name too long\n"), 1u) << ks_test_syslog_dump();
 }
 
@@ -805,20 +759,17 @@ TEST(Slave, LogIsOpenedByTheFirstOutput)
     std::string log = dir / "snapshot.log";
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SNAPSHOT], log, KS_CF_APPEND_OUTPUT_ACTION_PURGE,
-                      1 << 20);
+            append_to(cf, KS_SLAVE_SNAPSHOT, log, KS_CF_APPEND_OUTPUT_ACTION_PURGE, 1 << 20);
         },
         [&](ks_io_t *) {
             start(KS_SLAVE_SNAPSHOT, {"/bin/true"}, [&](int, ks_slave_term_cause) {
                 note(std::to_string(ks_test_exists(log)));
-                sh_start(KS_SLAVE_SNAPSHOT, "echo x", [](int, ks_slave_term_cause) { finish(); });
+                sh_start(KS_SLAVE_SNAPSHOT, "echo x", end_child);
             });
         });
 
     EXPECT_EQ(r, "0\n");
-    std::vector<record> records = parse_log(ks_test_read_file(log));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "x");
+    EXPECT_EQ(sole_text(ks_test_read_file(log)), "x");
 }
 
 // A log that cannot be opened disables the stage's log, and its commands
@@ -831,18 +782,10 @@ TEST(Slave, DisabledLogIsDrained)
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
             cf->daemon.stages[KS_SLAVE_SEND].timeout = 30;
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1 << 20);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1 << 20);
         },
         [](ks_io_t *) {
-            sh_start(KS_SLAVE_SEND, "seq 1 100000; seq 1 100000 >&2",
-                     [](int s, ks_slave_term_cause c) {
-                         note(describe(s, c));
-                         sh_start(KS_SLAVE_SEND, "seq 1 100000", [](int s, ks_slave_term_cause c) {
-                             note(describe(s, c));
-                             finish();
-                         });
-                     });
+            run_in_turn(KS_SLAVE_SEND, {"seq 1 100000; seq 1 100000 >&2", "seq 1 100000"});
         });
 
     EXPECT_EQ(r, "status exit 0\nstatus exit 0\n");
@@ -863,17 +806,15 @@ TEST(Slave, FullDiskDisablesOnlyThatStagesLog)
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
             cf->daemon.stages[KS_SLAVE_SEND].timeout = 30;
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], full, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1 << 20);
-            append_to(cf->daemon.stages[KS_SLAVE_SNAPSHOT], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1 << 20);
+            append_to(cf, KS_SLAVE_SEND, full, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1 << 20);
+            append_to(cf, KS_SLAVE_SNAPSHOT, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1 << 20);
         },
         [&](ks_io_t *) {
             if (unshare(CLONE_NEWNS) == -1 ||
                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
                 mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=8k") == -1) {
                 note("skip");
-                finish();
+                _exit(0);
             }
             static std::string path = full;
             sh_start(KS_SLAVE_SEND, "seq 1 30000", [](int s, ks_slave_term_cause c) {
@@ -884,7 +825,7 @@ TEST(Slave, FullDiskDisablesOnlyThatStagesLog)
                     sh_start(KS_SLAVE_SEND, "seq 1 30000", [](int s, ks_slave_term_cause c) {
                         note(describe(s, c));
                         note(std::to_string(ks_test_read_file(path).size() == std::stoul(size)));
-                        finish();
+                        _exit(0);
                     });
                 });
             });
@@ -897,9 +838,7 @@ TEST(Slave, FullDiskDisablesOnlyThatStagesLog)
         count_logs(LOG_ERR, "unable to write to append file: No space left on device") +
         count_logs(LOG_ERR, "unable to flush append file: No space left on device");
     EXPECT_EQ(failures, 1u) << ks_test_syslog_dump();
-    std::vector<record> records = parse_log(ks_test_read_file(log));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "still");
+    EXPECT_EQ(sole_text(ks_test_read_file(log)), "still");
 }
 
 // A child that ends while the loop is busy elsewhere is reaped before the
@@ -911,17 +850,13 @@ TEST(Slave, OutputLeftInThePipeAtReapingIsKept)
     std::string go = dir / "go";
     std::string r = run_loop(
         [&](struct ks_cf *cf) {
-            append_to(cf->daemon.stages[KS_SLAVE_SEND], log, KS_CF_APPEND_OUTPUT_ACTION_RENAME,
-                      1 << 20);
+            append_to(cf, KS_SLAVE_SEND, log, KS_CF_APPEND_OUTPUT_ACTION_RENAME, 1 << 20);
         },
         [&](ks_io_t *io) {
             static std::string flag = go;
             sh_start(KS_SLAVE_SEND,
                      "while [ ! -e " + go + " ]; do sleep 0.01; done; echo last words",
-                     [](int s, ks_slave_term_cause c) {
-                         note(describe(s, c));
-                         finish();
-                     });
+                     note_and_end_child);
             // Registered after the reaper, so it runs first in each iteration:
             // the child ends between the wait and the reaping pass.
             ks_io_cb_add(io, [](ks_io_t *) {
@@ -943,9 +878,7 @@ TEST(Slave, OutputLeftInThePipeAtReapingIsKept)
         });
 
     EXPECT_EQ(r, "status exit 0\n");
-    std::vector<record> records = parse_log(ks_test_read_file(log));
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].text, "last words");
+    EXPECT_EQ(sole_text(ks_test_read_file(log)), "last words");
 }
 
 TEST(Slave, SyslogModeForwardsEachLine)
@@ -958,10 +891,7 @@ TEST(Slave, SyslogModeForwardsEachLine)
         [](ks_io_t *) {
             sh_start(KS_SLAVE_SNAPSHOT,
                      "echo \"pid $$\"; echo oops >&2; head -c 5000 /dev/zero | tr '\\0' z; echo",
-                     [](int s, ks_slave_term_cause c) {
-                         note(describe(s, c));
-                         finish();
-                     });
+                     note_and_end_child);
         });
 
     ASSERT_EQ(r, "status exit 0\n");

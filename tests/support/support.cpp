@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -12,11 +14,13 @@
 #include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char **environ;
 
@@ -323,44 +327,186 @@ bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms)
     return true;
 }
 
-std::string ks_test_in_child(const std::function<std::string()> &f)
+std::string ks_test_status_text(int status)
+{
+    if (WIFEXITED(status))
+        return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status)) + (WCOREDUMP(status) ? " core" : "");
+    return "status " + std::to_string(status);
+}
+
+static int report_fd = -1; // in a child: the write end of its report
+
+ks_test_child::ks_test_child(ks_test_child &&other) noexcept
+    : pid(std::exchange(other.pid, -1)), fd(std::exchange(other.fd, -1)),
+      pending(std::move(other.pending))
+{
+}
+
+ks_test_child::~ks_test_child()
+{
+    if (pid != -1) {
+        kill(pid, SIGKILL);
+        (void) ks_test_child_end(*this);
+    }
+}
+
+ks_test_child ks_test_child_start(const std::function<void()> &body)
 {
     int p[2];
+    ks_test_child child;
 
     if (pipe2(p, O_CLOEXEC) == -1)
-        return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
+        return child;
+    child.pid = fork();
+    if (child.pid == 0) {
         close(p[0]);
-        std::string result = f();
-        size_t sent = 0;
-        while (sent < result.size()) {
-            ssize_t n = write(p[1], result.data() + sent, result.size() - sent);
-            if (n <= 0)
-                _exit(3);
-            sent += static_cast<size_t>(n);
-        }
-        _exit(0);
+        report_fd = p[1];
+        body();
+        ks_test_say("FAIL: the body returned\n");
+        _exit(2);
     }
     close(p[1]);
-    std::string result;
+    if (child.pid == -1)
+        close(p[0]);
+    else
+        child.fd = p[0];
+    return child;
+}
+
+// Adds what the child wrote next to pending: 1, or 0 at the end of the
+// report, or -1 when nothing came for timeout_ms.
+static int child_read(ks_test_child &child, int timeout_ms)
+{
+    struct pollfd ready = {child.fd, POLLIN, 0};
     char buffer[4096];
+    int n_ready;
     ssize_t n;
-    while ((n = read(p[0], buffer, sizeof buffer)) != 0) {
-        if (n > 0)
-            result.append(buffer, static_cast<size_t>(n));
-        else if (errno != EINTR)
-            break;
-    }
-    close(p[0]);
-    int status;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+
+    if (child.fd == -1)
+        return 0;
+    while ((n_ready = poll(&ready, 1, timeout_ms)) == -1 && errno == EINTR)
         ;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return result;
-    if (WIFSIGNALED(status))
-        return result + "signal " + std::to_string(WTERMSIG(status));
-    return result + "exit " + std::to_string(WEXITSTATUS(status));
+    if (n_ready == 0)
+        return -1;
+    while ((n = read(child.fd, buffer, sizeof buffer)) == -1 && errno == EINTR)
+        ;
+    if (n <= 0)
+        return 0;
+    child.pending.append(buffer, static_cast<size_t>(n));
+    return 1;
+}
+
+std::string ks_test_child_line(ks_test_child &child, int timeout_ms)
+{
+    for (;;) {
+        size_t nl = child.pending.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = child.pending.substr(0, nl);
+            child.pending.erase(0, nl + 1);
+            return line;
+        }
+        int got = child_read(child, timeout_ms);
+        if (got < 0)
+            return "<timeout>";
+        if (got == 0) {
+            std::string rest = std::move(child.pending);
+            child.pending.clear();
+            return rest.empty() ? "<eof>" : rest;
+        }
+    }
+}
+
+// Ends the report with a line of its own.
+static void add_note(std::string &report, const std::string &note)
+{
+    if (!report.empty() && report.back() != '\n')
+        report += '\n';
+    report += "<" + note + ">\n";
+}
+
+std::string ks_test_child_end(ks_test_child &child, int timeout_ms)
+{
+    int got, status = 0;
+
+    if (child.pid == -1)
+        return "<no child>\n";
+    while ((got = child_read(child, timeout_ms)) > 0)
+        ;
+    std::string rest = std::move(child.pending);
+    child.pending.clear();
+    if (got < 0) {
+        add_note(rest, "timeout");
+        kill(child.pid, SIGKILL);
+    }
+    close(child.fd);
+    child.fd = -1;
+    while (waitpid(child.pid, &status, 0) == -1 && errno == EINTR)
+        ;
+    child.pid = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        add_note(rest, ks_test_status_text(status));
+    return rest;
+}
+
+std::string ks_test_run_child(const std::function<void()> &body)
+{
+    ks_test_child child = ks_test_child_start(body);
+
+    return ks_test_child_end(child);
+}
+
+void ks_test_report(const std::string &text)
+{
+    size_t sent = 0;
+
+    while (sent < text.size()) {
+        ssize_t n = write(report_fd, text.data() + sent, text.size() - sent);
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            return;
+    }
+}
+
+void ks_test_say(const char *format, ...)
+{
+    va_list ap;
+    char *text = nullptr;
+
+    va_start(ap, format);
+    int n = vasprintf(&text, format, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    ks_test_report(std::string(text, static_cast<size_t>(n)));
+    free(text);
+}
+
+void ks_test_child_fail(int line, const char *what)
+{
+    ks_test_say("FAIL line %d: %s\n", line, what);
+    _exit(1);
+}
+
+void ks_test_child_use_up_descriptors(void)
+{
+    struct rlimit low = {64, 64};
+
+    unsetenv("KS_TEST_SYSLOG");
+    KS_TEST_CHECK(dup2(report_fd, 2) == 2);
+    KS_TEST_CHECK(setrlimit(RLIMIT_NOFILE, &low) == 0);
+    while (dup(0) != -1)
+        ;
+}
+
+std::string ks_test_in_child(const std::function<std::string()> &f)
+{
+    return ks_test_run_child([&] {
+        ks_test_report(f());
+        _exit(0);
+    });
 }
 
 bool ks_test_is_root(void) { return geteuid() == 0; }

@@ -68,9 +68,48 @@ int ks_test_stop(pid_t pid);
 // Polls the condition every few milliseconds until it holds or timeout_ms pass.
 bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms = 30000);
 
-// Runs f in a forked child and returns what it returned, so that code which
-// exits, changes credentials or mount namespaces stays out of the test process.
-// A child that ends without returning gives "exit <status>" or "signal <n>".
+// A wait status in words: "exit 3", "signal 11", "signal 6 core".
+std::string ks_test_status_text(int status);
+
+// Code that never returns (the event loop) or must stay out of the test
+// process runs in a forked child, which reports through a close-on-exec pipe
+// and ends with _exit: _exit(0) once it has seen what it needs.
+struct ks_test_child {
+    pid_t pid = -1;
+    int fd = -1;         // the read end of the report
+    std::string pending; // read, not yet returned
+    ks_test_child() = default;
+    ks_test_child(ks_test_child &&other) noexcept;
+    ks_test_child &operator=(ks_test_child &&) = delete;
+    // A child not ended yet (an assertion returned early) is killed and reaped.
+    ~ks_test_child();
+};
+
+// Runs body in a new child; a body that returns is reported as a failure.
+ks_test_child ks_test_child_start(const std::function<void()> &body);
+// The child's next line, "<eof>" at the end of its report, "<timeout>" when
+// it stays silent for timeout_ms.
+std::string ks_test_child_line(ks_test_child &child, int timeout_ms = 30000);
+// The rest of the report once the child has ended, followed by a line
+// "<exit N>" or "<signal N>" unless it ended with status 0. A child silent
+// for timeout_ms is killed, after a line "<timeout>".
+std::string ks_test_child_end(ks_test_child &child, int timeout_ms = 30000);
+// ks_test_child_start, then ks_test_child_end.
+std::string ks_test_run_child(const std::function<void()> &body);
+
+// In such a child: add text, or formatted text, to the report.
+void ks_test_report(const std::string &text);
+__attribute__((format(printf, 1, 2))) void ks_test_say(const char *format, ...);
+// Reports "FAIL line <line>: <what>" and ends the child with status 1.
+[[noreturn]] void ks_test_child_fail(int line, const char *what);
+#define KS_TEST_CHECK(c) ((c) ? (void) 0 : ks_test_child_fail(__LINE__, #c))
+// Leaves no descriptor free under a limit of 64. Log messages go to the
+// report through standard error, as the capture file would need one.
+void ks_test_child_use_up_descriptors(void);
+
+// Runs f in a child and returns what it returned, so that code which exits,
+// changes credentials or mount namespaces stays out of the test process.
+// A child that ends otherwise adds a line as ks_test_child_end does.
 std::string ks_test_in_child(const std::function<std::string()> &f);
 
 // Whether the tests run as root (some need it and skip themselves otherwise).
