@@ -314,22 +314,30 @@ static void timer_handler(ks_io_event_t *event, unsigned int)
     timer->handler(timer);
 }
 
-ks_io_timer_t *ks_io_timer_create(ks_io_t *, ks_io_timer_handler_t *h, size_t payload)
+// Timers and signal receivers: the owner's handler in front of an event on a
+// descriptor of their own, the payload behind it, in one block.
+template <typename T, typename H>
+static T *wrapped_create(int fd, const char *failure, H *h, size_t payload,
+                         ks_io_event_handler_t *internal)
 {
-    int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-
     if (fd == -1) {
-        ks_perror("failed to create timer");
+        ks_perror("%s", failure);
         return nullptr;
     }
-    ks_io_timer_t *timer = static_cast<ks_io_timer_t *>(payload_alloc(sizeof *timer, payload));
-    if (timer == nullptr) {
+    T *wrapped = static_cast<T *>(payload_alloc(sizeof(T), payload));
+    if (wrapped == nullptr) {
         ks_io_fd_close(fd);
         return nullptr;
     }
-    timer->handler = h;
-    event_init(&timer->event, fd, timer_handler);
-    return timer;
+    wrapped->handler = h;
+    event_init(&wrapped->event, fd, internal);
+    return wrapped;
+}
+
+ks_io_timer_t *ks_io_timer_create(ks_io_t *, ks_io_timer_handler_t *h, size_t payload)
+{
+    return wrapped_create<ks_io_timer_t>(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC),
+                                         "failed to create timer", h, payload, timer_handler);
 }
 
 bool ks_io_timer_add(ks_io_t *io, ks_io_timer_t *timer)
@@ -398,19 +406,11 @@ static void signal_handler(ks_io_event_t *event, unsigned int)
 
 ks_io_signal_t *ks_io_signal_create(ks_io_signal_handler_t *h, sigset_t *set, size_t payload)
 {
-    int fd = signalfd(-1, set, SFD_NONBLOCK | SFD_CLOEXEC);
+    ks_io_signal_t *signal = wrapped_create<ks_io_signal_t>(
+        signalfd(-1, set, SFD_NONBLOCK | SFD_CLOEXEC), "failed to create signal", h, payload, signal_handler);
 
-    if (fd == -1) {
-        ks_perror("failed to create signal");
+    if (signal == nullptr)
         return nullptr;
-    }
-    ks_io_signal_t *signal = static_cast<ks_io_signal_t *>(payload_alloc(sizeof *signal, payload));
-    if (signal == nullptr) {
-        ks_io_fd_close(fd);
-        return nullptr;
-    }
-    signal->handler = h;
-    event_init(&signal->event, fd, signal_handler);
     // Were the wait to unblock them, the kernel would deliver these signals
     // to their disposition and the descriptor would never see them.
     sigorset(&state.wait_mask, &state.wait_mask, set);
