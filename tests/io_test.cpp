@@ -478,6 +478,63 @@ TEST(IoLoop, EventRecordOperations)
     close(p[1]);
 }
 
+// A slave forked by the daemon holds copies of every descriptor until its
+// exec. An event closed or destroyed meanwhile must leave the epoll set all
+// the same, or its readiness would come back with a pointer to a released
+// record. dup stands in for the child's copies.
+TEST(IoLoop, ClosedEventsLeaveTheSetWhileTheirFileIsStillOpenElsewhere)
+{
+    ks_io_t *io = nullptr;
+    int pipes[2][2], copies[3];
+
+    ASSERT_TRUE(ks_io_init(&io, 4));
+    ks_io_event_t *events[2];
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(pipe2(pipes[i], O_NONBLOCK | O_CLOEXEC), 0);
+        copies[i] = dup(pipes[i][0]);
+        events[i] = ks_io_event_fd(pipes[i][0], nullptr, 0);
+        ASSERT_NE(events[i], nullptr);
+        ASSERT_TRUE(ks_io_event_add(io, events[i], EPOLLIN | EPOLLET));
+    }
+    ks_io_timer_t *timer = ks_io_timer_create(io, +[](ks_io_timer_t *) {}, 0);
+    ASSERT_NE(timer, nullptr);
+    struct itimerspec soon = after(1000000);
+    ASSERT_TRUE(ks_io_timer_set(timer, &soon));
+    ASSERT_TRUE(ks_io_timer_add(io, timer));
+    copies[2] = dup(timer->event.fd);
+
+    ks_io_event_destroy(events[0]);
+    ks_io_event_close(events[1]);
+    EXPECT_EQ(events[1]->io_fd, -1);
+    ks_io_timer_destroy(timer);
+    for (auto &p : pipes)
+        ASSERT_EQ(write(p[1], "x", 1), 1);
+    ASSERT_TRUE(readable(copies[2], 30000)); // the timer has expired
+
+    struct epoll_event records[4];
+    EXPECT_EQ(epoll_wait(io->fd, records, 4, 0), 0);
+
+    // A floated event is no longer registered, so its close leaves the set alone.
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+    ks_io_event_t *floated = ks_io_event_fd(p[0], nullptr, 0);
+    ASSERT_TRUE(ks_io_event_add(io, floated, EPOLLIN | EPOLLET));
+    ASSERT_TRUE(ks_io_event_float(io, floated));
+    EXPECT_EQ(floated->io_fd, -1);
+    ASSERT_TRUE(ks_io_event_add(io, floated, EPOLLIN | EPOLLET));
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    EXPECT_EQ(epoll_wait(io->fd, records, 4, 0), 1);
+    ks_io_event_destroy(floated);
+
+    ks_io_event_free(events[1]);
+    for (int fd : copies)
+        close(fd);
+    for (auto &q : pipes)
+        close(q[1]);
+    close(p[1]);
+    release_io(io);
+}
+
 TEST(IoLoop, NonblockSetsTheFlagOrLogsFcntl)
 {
     int p[2];

@@ -194,6 +194,7 @@ static void event_init(ks_io_event_t *event, int fd, ks_io_event_handler_t *hand
     event->mask = 0;
     event->flags = 0;
     event->handler = handler;
+    event->io_fd = -1;
 }
 
 // One block of a header and a payload.
@@ -220,7 +221,10 @@ static bool event_register(ks_io_t *io, ks_io_event_t *event, unsigned int mask)
 
     record.events = mask;
     record.data.ptr = event;
-    return epoll_ctl(io->fd, EPOLL_CTL_ADD, event->fd, &record) == 0;
+    if (epoll_ctl(io->fd, EPOLL_CTL_ADD, event->fd, &record) == -1)
+        return false;
+    event->io_fd = io->fd;
+    return true;
 }
 
 bool ks_io_event_add(ks_io_t *io, ks_io_event_t *event, unsigned int mask)
@@ -236,7 +240,10 @@ bool ks_io_event_pin(ks_io_t *io, ks_io_event_t *event, unsigned int mask)
 
 bool ks_io_event_float(ks_io_t *io, ks_io_event_t *event)
 {
-    return epoll_ctl(io->fd, EPOLL_CTL_DEL, event->fd, nullptr) == 0;
+    if (epoll_ctl(io->fd, EPOLL_CTL_DEL, event->fd, nullptr) == -1)
+        return false;
+    event->io_fd = -1;
+    return true;
 }
 
 void ks_io_event_defer(ks_io_t *io, ks_io_event_t *event, ks_io_event_handler_t *h)
@@ -248,14 +255,23 @@ void ks_io_event_defer(ks_io_t *io, ks_io_event_t *event, ks_io_event_handler_t 
 }
 
 // Readiness reported before the close belongs to a descriptor that is gone.
+// The registration goes explicitly: the close alone ends it only with the
+// last copy of the file, and a freshly forked child holds copies until its
+// exec, during which the kernel would go on reporting a released event.
 void ks_io_event_close(ks_io_event_t *event)
 {
     if (event == nullptr)
         return;
     batch_forget(event);
+    if (event->fd != -1 && event->io_fd != -1) {
+        int saved = errno;
+        (void) epoll_ctl(event->io_fd, EPOLL_CTL_DEL, event->fd, nullptr);
+        errno = saved;
+    }
     if (event->fd != -1)
         ks_io_fd_close(event->fd);
     event->fd = -1;
+    event->io_fd = -1;
     event->mask = 0;
 }
 

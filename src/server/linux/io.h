@@ -29,6 +29,7 @@ typedef struct ks_io_event {
     uint32_t mask;         // readiness accumulated since the handler last cleared it
     uint32_t flags;        // the owner's; the loop leaves it alone
     ks_io_event_handler_t *handler;
+    int io_fd; // the epoll descriptor it is registered with, -1 when none
     alignas(16) unsigned char buffer[];
 } ks_io_event_t;
 
