@@ -1,5 +1,6 @@
 #include "common/array.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 TEST(Array, GrowsByDoublingAndKeepsValues)
@@ -94,4 +95,31 @@ TEST(Array, ReplaceCopyAndCompact)
     ks_array_deinit(&a);
     ks_array_deinit(&b);
     ks_array_deinit(nullptr);
+}
+
+TEST(Array, AppendingAnArrayToItselfDoublesIt)
+{
+    ks_array_t *a = nullptr;
+    int v[4];
+
+    ASSERT_TRUE(ks_array_init(&a, 4));
+    // Something right behind the block, so that growing it has to move it.
+    void *behind = malloc(sizeof(ks_array_t) + 4 * sizeof(void *));
+    for (int &x : v)
+        ASSERT_TRUE(ks_array_append(&a, &x));
+
+    ASSERT_TRUE(ks_array_memcpy(&a, a));
+    ASSERT_EQ(a->length, 8u);
+    for (unsigned int i = 0; i < 8; i++)
+        EXPECT_EQ(a->value[i], &v[i % 4]) << i;
+
+    // With room to spare nothing moves, and the copy is the same.
+    ks_array_deinit(&a);
+    ASSERT_TRUE(ks_array_init(&a, 16));
+    ASSERT_TRUE(ks_array_append(&a, &v[0]));
+    ASSERT_TRUE(ks_array_memcpy(&a, a));
+    ASSERT_EQ(a->length, 2u);
+    EXPECT_EQ(a->value[1], &v[0]);
+    free(behind);
+    ks_array_deinit(&a);
 }

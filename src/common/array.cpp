@@ -49,16 +49,21 @@ bool ks_array_append(struct ks_array **array, const void *value)
 bool ks_array_memcpy(struct ks_array **d, struct ks_array *s)
 {
     struct ks_array *a = *d;
+    // Appending an array to itself: growing it moves the source too.
+    bool self = s == a;
+    uint32_t n = s->length;
 
-    if (a->capacity - a->length < s->length) {
-        a = resize(a, uint64_t{a->length} + s->length);
+    if (a->capacity - a->length < n) {
+        a = resize(a, uint64_t{a->length} + n);
         if (a == nullptr)
             return false;
         *d = a;
+        if (self)
+            s = a;
     }
-    if (s->length != 0)
-        memcpy(&a->value[a->length], s->value, s->length * sizeof(s->value[0]));
-    a->length += s->length;
+    if (n != 0)
+        memcpy(&a->value[a->length], s->value, n * sizeof(s->value[0]));
+    a->length += n;
     return true;
 }
 
