@@ -4,6 +4,7 @@
 
 #include "common/array.h"
 #include "common/cf.h"
+#include "common/fs.h"
 #include "common/log.h"
 #include "common/parse.h"
 #include "common/tar.h"
@@ -261,8 +262,8 @@ static int object_load(const struct object_filter *filter)
         exit(1);
     }
     for (const auto &row : scan) {
-        DIR *dir = opendir(row.directory);
-        if (dir == nullptr) {
+        DIR *dir;
+        if (!ks_fs_directory_open(&dir, row.directory)) {
             if (errno == ENOENT)
                 continue;
             perror("error: failed to open archive");

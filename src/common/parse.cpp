@@ -81,7 +81,6 @@ const char *ks_ltrim(const char *r)
     return r;
 }
 
-
 // Command templates.
 
 void ks_format_free(ks_format_t *format)
@@ -180,8 +179,7 @@ bool ks_format_create(ks_format_t **fo, const char *ed, const char *ac, const ch
             *e = "internal allocation failure";
             goto fail;
         }
-        while (isspace(static_cast<unsigned char>(*cursor)))
-            cursor++;
+        cursor = ks_ltrim(cursor);
         // Counted before it is filled, so that a failure frees a partial entry.
         struct ks_format_argv *entry = &format->argv[format->length++];
         if (!format_entry(entry, &cursor, placeholder)) {
@@ -249,17 +247,9 @@ static bool render_entry(struct ks_format_render *r, const struct ks_format_argv
     if (entry->format == KS_FORMAT_LITERAL)
         return render_adopt(r, strdup(rest));
 
-    // Blanks inside a value never split it.
+    // Blanks inside a value never split it; a missing value fails silently.
     char *value = fm(entry->value, rest, entry->suffix != nullptr ? entry->suffix : "", cl);
-    if (value == nullptr)
-        return false;
-    if (!render_room(r)) {
-        ks_log(LOG_ERR, "Format string failed: %s\n", strerror(errno));
-        free(value);
-        return false;
-    }
-    r->argv[r->length++] = value;
-    return true;
+    return value != nullptr && render_adopt(r, value);
 }
 
 char **ks_format_argv(ks_format_t *format, ks_format_value_cb_t *fm, void *cl, size_t *argc)

@@ -547,7 +547,7 @@ bool ks_slave_execv(ks_slave_type type, const char **argv, const char **envp, ks
     struct ks_cf_stage *stage = &state.cf->daemon.stages[type];
     int child[KS_SLAVE_STDFD_COUNT] = {-1, -1};
 
-    if (pool->concurrency >= pool->limit.concurrency) {
+    if (!ks_slave_available(type)) {
         *error = "concurrency limit exceeded";
         return false;
     }

@@ -217,6 +217,16 @@ static std::vector<char *> pointers(const std::vector<std::string> &strings)
     _exit(127);
 }
 
+// Waits for a child of ours and returns its wait status.
+static int reap(pid_t pid)
+{
+    int status = -1;
+
+    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
+        ;
+    return status;
+}
+
 ks_test_result ks_test_run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                            const std::string &input, int timeout)
 {
@@ -281,10 +291,7 @@ ks_test_result ks_test_run(const std::vector<std::string> &argv, const std::vect
     for (int fd : {out[0], err[0], in[1]})
         if (fd != -1)
             close(fd);
-    int status;
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
-        ;
-    result.status = status;
+    result.status = reap(pid);
     return result;
 }
 
@@ -307,12 +314,8 @@ pid_t ks_test_spawn(const std::vector<std::string> &argv, const std::vector<std:
 
 int ks_test_stop(pid_t pid)
 {
-    int status = -1;
-
     kill(pid, SIGKILL);
-    while (waitpid(pid, &status, 0) == -1 && errno == EINTR)
-        ;
-    return status;
+    return reap(pid);
 }
 
 bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms)
@@ -442,8 +445,7 @@ std::string ks_test_child_end(ks_test_child &child, int timeout_ms)
     }
     close(child.fd);
     child.fd = -1;
-    while (waitpid(child.pid, &status, 0) == -1 && errno == EINTR)
-        ;
+    status = reap(child.pid);
     child.pid = -1;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         add_note(rest, ks_test_status_text(status));
