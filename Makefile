@@ -57,7 +57,7 @@ check: build asan fuzz
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; "$$b" || exit 1; done
-	@echo "== bench/client_bench.sh"; sh bench/client_bench.sh $(BUILD)/kestrel
+	@for s in bench/*_bench.sh; do echo "== $$s"; sh "$$s" $(BUILD) || exit 1; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -2,14 +2,15 @@
 # Times `kestrel list` on archive trees of 10,000 and 100,000 crashes, and
 # `find` over the same trees for scale. Not run by ctest.
 #
-#   bench/client_bench.sh [path/to/kestrel]
+#   bench/client_bench.sh [build directory, or path/to/kestrel]
 #
 # Each figure is the best of three warm runs: wall-clock seconds and CPU
 # seconds (user + system), the latter being less disturbed by other load.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-kestrel=${1:-$here/../build/kestrel}
+kestrel=${1:-$here/../build}
+[ -d "$kestrel" ] && kestrel=$kestrel/kestrel
 python=${PYTHON:-python3}
 work=$(mktemp -d /tmp/ks-client-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
