@@ -13,7 +13,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <csignal>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -297,6 +299,97 @@ TEST(QuExec, WorksWithClosedStandardStreams)
     int status;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+static exec_result sh_bounded(const std::string &script, unsigned int timeout)
+{
+    exec_result r{};
+    char *out = nullptr;
+    size_t out_max = 1 << 20;
+    const char *args[] = {"sh", "-c", script.c_str(), nullptr};
+
+    r.term = {QU_TERMINATION_ID_UNKNOWN, -1};
+    r.err = qu_exec_bounded("sh", 3, args, nullptr, timeout, &r.term, nullptr, nullptr, &out,
+                            &out_max);
+    r.has_out = out != nullptr;
+    if (out != nullptr)
+        r.out.assign(out, out_max);
+    free(out);
+    return r;
+}
+
+static bool pid_gone(const std::string &pid_text)
+{
+    pid_t pid = static_cast<pid_t>(atol(pid_text.c_str()));
+
+    return pid > 0 && ks_test_wait_until([&] { return kill(pid, 0) == -1 && errno == ESRCH; });
+}
+
+// Whatever a bounded command leaves behind (a hung child, a helper holding
+// its output open, a program that closed its output and sleeps) ends at the
+// bound, with the whole process group.
+TEST(QuExecBounded, EndsTheWholeGroupAtTheBound)
+{
+    ks_test_dir dir;
+    struct {
+        std::string script;
+        qu_termination_id how;
+        int code;
+        std::string out;
+    } cases[] = {
+        {"printf fast", QU_TERMINATION_ID_CLEAN, 0, "fast"},
+        {"printf partial; exec sleep 30", QU_TERMINATION_ID_SIGNALED, SIGKILL, "partial"},
+        {"sleep 30 & echo $! > '" + dir / "bg" + "'; printf left; exit 3", QU_TERMINATION_ID_CLEAN, 3, "left"},
+        {"exec >&- 2>&-; sleep 30 & echo $! > '" + dir / "closed" + "'; wait", QU_TERMINATION_ID_SIGNALED, SIGKILL, ""},
+    };
+
+    for (const auto &c : cases) {
+        exec_result r = sh_bounded(c.script, 1);
+        ASSERT_EQ(r.err, QU_ERR_NONE) << c.script;
+        EXPECT_EQ(r.term.how, c.how) << c.script;
+        EXPECT_EQ(r.term.code, c.code) << c.script;
+        EXPECT_EQ(r.out, c.out) << c.script;
+    }
+    EXPECT_TRUE(pid_gone(ks_test_read_file(dir / "bg"))) << "the helper holding the output";
+    EXPECT_TRUE(pid_gone(ks_test_read_file(dir / "closed")));
+}
+
+TEST(QuExecBounded, StartsInAGroupOfItsOwnWithNoSignalBlocked)
+{
+    sigset_t set, old;
+
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGHUP);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &set, &old), 0);
+    exec_result r = sh_bounded("echo $$; cut -d' ' -f5 /proc/$$/stat; grep SigBlk /proc/$$/status", 0);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+
+    ASSERT_EQ(r.err, QU_ERR_NONE);
+    std::istringstream lines(r.out);
+    std::string pid, group, blocked;
+    std::getline(lines, pid);
+    std::getline(lines, group);
+    std::getline(lines, blocked);
+    EXPECT_EQ(pid, group);
+    EXPECT_EQ(blocked, "SigBlk:\t0000000000000000");
+}
+
+TEST(QuExecBounded, CommandDiesWithItsCaller)
+{
+    ks_test_dir dir;
+    std::string pid_file = dir / "pid";
+    ks_test_child child = ks_test_child_start([&] {
+        (void) sh_bounded("echo $$ > '" + pid_file + ".tmp'; mv '" + pid_file + ".tmp' '" + pid_file +
+                              "'; exec sleep 30",
+                          0);
+        _exit(0);
+    });
+
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(pid_file); }));
+    kill(child.pid, SIGKILL);
+    (void) ks_test_child_end(child);
+    EXPECT_TRUE(pid_gone(ks_test_read_file(pid_file)));
 }
 
 TEST(QuFdFetch, ReadsADescriptorToItsEnd)

@@ -10,7 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <csignal>
+#include <ctime>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -303,18 +307,49 @@ qu_error qu_fd_fetch(int fd, char **out_buf, size_t *buf_size)
     return QU_ERR_NONE;
 }
 
+// How long a bounded run may take: a deadline on the monotonic clock.
+struct exec_bounds {
+    bool bounded;
+    bool detached; // own process group, empty signal mask, dies with us
+    struct timespec deadline;
+};
+
+// Milliseconds left before the deadline for poll: -1 without one, 0 once passed.
+static int bounds_left(const struct exec_bounds *bounds)
+{
+    struct timespec now;
+
+    if (!bounds->bounded)
+        return -1;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = (bounds->deadline.tv_sec - now.tv_sec) * 1000LL +
+                   (bounds->deadline.tv_nsec - now.tv_nsec) / 1000000;
+    if (ms <= 0)
+        return 0;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
 // Reads both streams as their data comes until both end, so that a child never
 // blocks on a full pipe. A stream that cannot be read any more is closed: the
-// child then gets EPIPE instead of blocking.
-static void exec_collect(struct qu_stream *streams, nfds_t count)
+// child then gets EPIPE instead of blocking. False when the deadline passed
+// first; the streams are closed then too.
+static bool exec_collect(struct qu_stream *streams, nfds_t count,
+                         const struct exec_bounds *bounds)
 {
     struct pollfd pfds[2];
     nfds_t open = count;
+    bool in_time = true;
 
     for (nfds_t i = 0; i < count; i++)
         pfds[i] = {streams[i].fd, POLLIN, 0};
     while (open > 0) {
-        if (poll(pfds, count, -1) == -1) {
+        int left = bounds_left(bounds);
+        int ready = left == 0 ? 0 : poll(pfds, count, left);
+        if (ready == 0) {
+            in_time = false;
+            break;
+        }
+        if (ready == -1) {
             if (errno == EINTR)
                 continue;
             for (nfds_t i = 0; i < count; i++)
@@ -340,6 +375,7 @@ static void exec_collect(struct qu_stream *streams, nfds_t count)
     }
     for (nfds_t i = 0; i < count; i++)
         close_fd(&streams[i].fd);
+    return in_time;
 }
 
 [[noreturn]] static void qu_exec_err_report(int fd, qu_error err)
@@ -426,12 +462,30 @@ enum { PIPE_IN, PIPE_OUT, PIPE_DIAG, PIPE_REPORT, PIPE_COUNT };
 // Every pipe end is close-on-exec, so the program keeps only the three
 // standard streams that dup2 made, and a successful exec closes the report
 // pipe without a word.
+// A detached child leads a process group of its own, so that a deadline
+// reaches whatever it started, and is killed when its parent dies; a parent
+// that died before the prctl is noticed by the changed parent id.
+static void child_detach(pid_t parent)
+{
+    sigset_t none;
+
+    (void) setpgid(0, 0);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)
+        _exit(1);
+    sigemptyset(&none);
+    (void) sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 [[noreturn]] static void exec_child(const char *exe, const char **argv, const char **envp,
-                                    int pipes[PIPE_COUNT][2])
+                                    int pipes[PIPE_COUNT][2], const struct exec_bounds *bounds,
+                                    pid_t parent)
 {
     int report = pipes[PIPE_REPORT][1];
     int from[3] = {pipes[PIPE_IN][0], pipes[PIPE_OUT][1], pipes[PIPE_DIAG][1]};
     qu_error err = child_lift(&report);
+
+    if (bounds->detached)
+        child_detach(parent);
 
     for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
         err = child_lift(&from[i]);
@@ -523,11 +577,47 @@ static qu_error fork_error(int err)
                                                            : QU_ERR_UNKNOWN;
 }
 
+// Waits for the child to end until the deadline; past it the child's group is
+// killed. A pidfd tells when the child ends without reaping it.
+static void exec_wait_bounded(pid_t pid, const struct exec_bounds *bounds)
+{
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+
+    for (;;) {
+        int left = bounds_left(bounds);
+        if (left == 0)
+            break;
+        if (pidfd != -1) {
+            struct pollfd ready = {pidfd, POLLIN, 0};
+            int n = poll(&ready, 1, left);
+            if (n == -1 && errno == EINTR)
+                continue;
+            if (n != 0) {
+                close_fd(&pidfd);
+                return;
+            }
+            break;
+        }
+        // Kernels without pidfds: look every 10 ms.
+        siginfo_t info = {};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid)
+            return;
+        struct timespec pause = {0, 10000000};
+        nanosleep(&pause, nullptr);
+    }
+    close_fd(&pidfd);
+    (void) kill(-pid, SIGKILL);
+    (void) kill(pid, SIGKILL);
+}
+
 // Runs the child and reads its output; pipes are closed on return.
 static qu_error exec_run(const char *exe, const char **argv, const char **envp,
                          struct qu_termination *term, int pipes[PIPE_COUNT][2],
-                         struct qu_stream streams[2])
+                         struct qu_stream streams[2], const struct exec_bounds *bounds)
 {
+    pid_t parent = getpid();
+
     // Nobody writes to the child's standard input: with its only write end
     // closed before the fork, the child reads end of file at once.
     close_fd(&pipes[PIPE_IN][1]);
@@ -538,14 +628,22 @@ static qu_error exec_run(const char *exe, const char **argv, const char **envp,
         return fork_error(err);
     }
     if (pid == 0)
-        exec_child(exe, argv, envp, pipes);
+        exec_child(exe, argv, envp, pipes, bounds, parent);
+    // Both sides set the group, so that it exists before either goes on.
+    if (bounds->detached)
+        (void) setpgid(pid, pid);
     close_fd(&pipes[PIPE_IN][0]);
     close_fd(&pipes[PIPE_OUT][1]);
     close_fd(&pipes[PIPE_DIAG][1]);
     streams[0].fd = pipes[PIPE_OUT][0];
     streams[1].fd = pipes[PIPE_DIAG][0];
     pipes[PIPE_OUT][0] = pipes[PIPE_DIAG][0] = -1;
-    exec_collect(streams, 2);
+    if (!exec_collect(streams, 2, bounds)) {
+        (void) kill(-pid, SIGKILL);
+        (void) kill(pid, SIGKILL);
+    } else if (bounds->bounded) {
+        exec_wait_bounded(pid, bounds);
+    }
     qu_error err = exec_wait(pid, term);
     if (err == QU_ERR_NONE)
         err = exec_handshake(pipes[PIPE_REPORT]);
@@ -555,9 +653,10 @@ static qu_error exec_run(const char *exe, const char **argv, const char **envp,
     return err;
 }
 
-qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **envp_arg,
-                 struct qu_termination *term, char **out_stderr, size_t *stderr_len,
-                 char **out_stdout, size_t *stdout_len)
+static qu_error exec_start(const char *exe, size_t argc, const char **argv, const char **envp_arg,
+                           const struct exec_bounds *bounds, struct qu_termination *term,
+                           char **out_stderr, size_t *stderr_len, char **out_stdout,
+                           size_t *stdout_len)
 {
     const char **envp = envp_arg != nullptr ? envp_arg : const_cast<const char **>(environ);
     struct qu_stream streams[2]; // standard output, standard error
@@ -581,7 +680,7 @@ qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **e
     if (err == QU_ERR_NONE)
         err = exec_pipes(pipes);
     if (err == QU_ERR_NONE)
-        err = exec_run(exe, argv, envp, term, pipes, streams);
+        err = exec_run(exe, argv, envp, term, pipes, streams, bounds);
     if (err != QU_ERR_NONE) {
         free(streams[0].buf);
         free(streams[1].buf);
@@ -596,4 +695,26 @@ qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **e
         *stderr_len = streams[1].len;
     }
     return QU_ERR_NONE;
+}
+
+qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **envp_arg,
+                 struct qu_termination *term, char **out_stderr, size_t *stderr_len,
+                 char **out_stdout, size_t *stdout_len)
+{
+    static const struct exec_bounds none = {false, false, {0, 0}};
+
+    return exec_start(exe, argc, argv, envp_arg, &none, term, out_stderr, stderr_len,
+                      out_stdout, stdout_len);
+}
+
+qu_error qu_exec_bounded(const char *exe, size_t argc, const char **argv, const char **envp_arg,
+                         unsigned int timeout, struct qu_termination *term, char **out_stderr,
+                         size_t *stderr_len, char **out_stdout, size_t *stdout_len)
+{
+    struct exec_bounds bounds = {timeout > 0, true, {0, 0}};
+
+    clock_gettime(CLOCK_MONOTONIC, &bounds.deadline);
+    bounds.deadline.tv_sec += timeout;
+    return exec_start(exe, argc, argv, envp_arg, &bounds, term, out_stderr, stderr_len,
+                      out_stdout, stdout_len);
 }

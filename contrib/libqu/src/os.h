@@ -51,6 +51,15 @@ qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **e
                  struct qu_termination *term, char **out_stderr, size_t *stderr_len,
                  char **out_stdout, size_t *stdout_len);
 
+// qu_exec for a caller that must not wait for ever: the program runs in a
+// process group of its own, with no signal blocked, and dies with its caller.
+// After timeout seconds (0: no bound) the whole group is killed with SIGKILL,
+// output that is still coming is dropped, and term reports the signal. The
+// program's output collected so far is handed out as by qu_exec.
+qu_error qu_exec_bounded(const char *exe, size_t argc, const char **argv, const char **envp_arg,
+                         unsigned int timeout, struct qu_termination *term, char **out_stderr,
+                         size_t *stderr_len, char **out_stdout, size_t *stdout_len);
+
 // Reads the blocking descriptor fd to its end into a new buffer of at most
 // *buf_size bytes (*buf_size then holds the count); a stream that fills the
 // maximum gives QU_ERR_TOO_BIG. A null out_buf reads and drops the stream.
