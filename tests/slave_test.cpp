@@ -377,6 +377,37 @@ TEST(Slave, CommandThatSurvivesItsTimeOutIsReportedWithTheTimeOutCause)
     EXPECT_TRUE(ks_test_exists(marker));
 }
 
+// The time-out reaches the command's own children (its process group), and a
+// command that ignores SIGTERM is killed a grace period later, still with the
+// time-out cause.
+TEST(Slave, TimeOutEndsTheGroupAndKillsWhatIgnoresSigterm)
+{
+    ks_test_dir dir;
+    std::string helper = dir / "helper";
+    std::string r = run_loop(
+        [](struct ks_cf *cf) {
+            cf->daemon.stages[KS_SLAVE_SNAPSHOT].timeout = 1;
+            cf->daemon.stages[KS_SLAVE_SEND].timeout = 1;
+        },
+        [&](ks_io_t *) {
+            static int ended = 0;
+            end_fn done = [](int status, ks_slave_term_cause cause) {
+                note(describe(status, cause));
+                if (++ended == 2)
+                    _exit(0);
+            };
+            note(start(KS_SLAVE_SNAPSHOT,
+                       {"/bin/sh", "-c", "sleep 60 & echo $! > \"$0\"; wait", helper}, done));
+            note(sh_start(KS_SLAVE_SEND, "trap '' TERM; sleep 60", done));
+        });
+
+    EXPECT_EQ(r, "\n\ntimeout signal 15\ntimeout signal 9\n");
+    pid_t pid = static_cast<pid_t>(atol(ks_test_read_file(helper).c_str()));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(ks_test_wait_until([&] { return kill(pid, 0) == -1 && errno == ESRCH; }))
+        << "the command's own child ends with it";
+}
+
 TEST(Slave, MissingCommandEndsWithStatusOne)
 {
     ks_test_syslog_start();

@@ -22,6 +22,7 @@
 #define SLAVE_BUFFER 4096      // one output line at most; longer lines are cut
 #define SLAVE_COMMAND_LOG 1000 // the logged command line holds 999 characters
 #define SLAVE_PATH_MAX 4096
+#define SLAVE_KILL_GRACE 10    // seconds between SIGTERM and SIGKILL after a time-out
 
 typedef enum ks_slave_stdfd {
     KS_SLAVE_STDERR = 0,
@@ -444,14 +445,26 @@ static void log_command(const char **argv)
     ks_log(LOG_DEBUG, "Executing slave:%s\n", text);
 }
 
+// A command leads a process group of its own, so that a time-out reaches
+// whatever it started, and dies with the daemon: a restarted daemon runs the
+// same crash again and must never find the old command still writing. A
+// daemon that died before the prctl is noticed by the changed parent id.
+static void slave_attach(pid_t daemon)
+{
+    (void) setpgid(0, 0);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != daemon)
+        _exit(1);
+}
+
 [[noreturn]] static void slave_child(const struct ks_slave_pool *pool, ks_cf_slave_output output,
                                      const char **argv, const char **envp,
-                                     const int child[KS_SLAVE_STDFD_COUNT])
+                                     const int child[KS_SLAVE_STDFD_COUNT], pid_t daemon)
 {
     static const struct rlimit one = {1, 1};
     const char *command = argv[0] != nullptr ? argv[0] : "";
     sigset_t none;
 
+    slave_attach(daemon);
     if (prctl(PR_SET_DUMPABLE, 0) == -1)
         ks_perror("error: failed to disable slave coredump");
     // A limit of 1 byte also stops a dump to a pipe core pattern.
@@ -486,6 +499,7 @@ static pid_t slave_fork(const struct ks_slave_pool *pool, ks_cf_slave_output out
                         const char **argv, const char **envp, const int child[KS_SLAVE_STDFD_COUNT])
 {
     sigset_t all, previous;
+    pid_t daemon = getpid();
 
     sigfillset(&all);
     (void) sigprocmask(SIG_SETMASK, &all, &previous);
@@ -495,21 +509,42 @@ static pid_t slave_fork(const struct ks_slave_pool *pool, ks_cf_slave_output out
     int saved = errno;
     (void) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (pid == 0)
-        slave_child(pool, output, argv, envp, child);
+        slave_child(pool, output, argv, envp, child, daemon);
+    // Both sides make the group, so that it exists before a time-out can fire.
+    if (pid > 0)
+        (void) setpgid(pid, pid);
     errno = saved;
     return pid;
 }
 
+// Signals the command's process group; a child that ended meanwhile is a
+// zombie until reaped, so the group id is still its own.
+static void slave_signal(const struct ks_slave *slave, int signal)
+{
+    if (kill(-slave->pid, signal) == 0)
+        return;
+    if (errno == ESRCH && kill(slave->pid, signal) == 0)
+        return;
+    if (errno != ESRCH)
+        ks_perror("unable to kill child process");
+}
+
+// SIGTERM at the time-out, SIGKILL a grace period later: a command that
+// ignores SIGTERM must not hold its pool place for ever.
 static void ks_slave_timer_handler(ks_io_timer_t *timer)
 {
+    struct itimerspec grace = {{0, 0}, {SLAVE_KILL_GRACE, 0}};
     struct ks_slave *slave;
 
     memcpy(&slave, ks_io_timer_payload(timer), sizeof slave);
+    if (slave->term_cause == KS_SLAVE_TERM_CAUSE_TIMEOUT) {
+        slave_signal(slave, SIGKILL);
+        return;
+    }
     slave->term_cause = KS_SLAVE_TERM_CAUSE_TIMEOUT;
-    // A child that ended meanwhile is a zombie until reaped, so the pid is
-    // still its own.
-    if (kill(slave->pid, SIGTERM) == -1 && errno != ESRCH)
-        ks_perror("unable to kill child process");
+    slave_signal(slave, SIGTERM);
+    if (!ks_io_timer_set(timer, &grace))
+        ks_perror("unable to set slave timer");
 }
 
 // A time-out of 0 means none, and needs no timer.
