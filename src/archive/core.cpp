@@ -9,7 +9,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-static constexpr size_t buffer_size = 1u << 20;
+static constexpr size_t buffer_size = 256u << 10;
 // Holes are made in units of the page size: cores are written page by page,
 // and a smaller unit would rarely free a filesystem block.
 static constexpr size_t block_size = 4096;
