@@ -69,6 +69,14 @@ inline void ks_tailq_init(ks_tailq_head *head)
 
 inline bool ks_tailq_empty(const ks_tailq_head *head) { return head->tqh_first == nullptr; }
 
+inline ks_tailq_entry *ks_tailq_last(const ks_tailq_head *head)
+{
+    return head->tqh_first == nullptr ? nullptr
+                                      : KS_CONTAINER_OF(head->tqh_last, ks_tailq_entry, tqe_next);
+}
+
+inline bool ks_tailq_linked(const ks_tailq_entry *entry) { return entry->tqe_prev != nullptr; }
+
 inline void ks_tailq_insert_head(ks_tailq_head *head, ks_tailq_entry *entry)
 {
     entry->tqe_next = head->tqh_first;

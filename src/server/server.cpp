@@ -10,6 +10,7 @@
 #include "common/parse.h"
 #include "server/linux/io.h"
 #include "server/slave.h"
+#include "server/watcher.h"
 
 #include <cerrno>
 #include <climits>
@@ -299,9 +300,8 @@ static void template_compile(ks_format_t **format, const char *text, const char 
 static void server_rescan(ks_io_t *io)
 {
     (void) io;
-    if (ks_server_rescan_take()) {
-        // The watcher's rescan of the pending and sending directories goes here.
-    }
+    if (ks_server_rescan_take())
+        (void) ks_watcher_scan();
 }
 
 void ks_server_enter(void)
@@ -314,6 +314,10 @@ void ks_server_enter(void)
     }
     if (!ks_slave_init(io))
         stop();
+    if (!ks_watcher_init(io))
+        stop();
+    // Registered last, so that it runs first after each wait: the crashes a
+    // rescan finds are handled in the same iteration.
     if (!ks_io_cb_add(io, server_rescan)) {
         ks_log(LOG_ERR, "error: failed to initialize event base.\n");
         stop();

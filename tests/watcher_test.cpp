@@ -1,0 +1,527 @@
+// The crash pipeline through the real kestreld on a temporary archive tree:
+// crashes with different fates go through one daemon each, with small shell
+// scripts as the defaults, snapshot and send commands.
+
+#include "common/tar.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <set>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char started[] = "Kestrel server initialized, entering main loop.";
+
+using names = std::set<std::string>;
+
+// Every file under dir, as paths relative to it.
+void walk(const std::string &dir, const std::string &prefix, names &found)
+{
+    DIR *d = opendir(dir.c_str());
+
+    if (d == nullptr)
+        return;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (e->d_type == DT_DIR)
+            walk(dir + "/" + name, prefix + name + "/", found);
+        else
+            found.insert(prefix + name);
+    }
+    closedir(d);
+}
+
+size_t count_messages(const std::string &prefix)
+{
+    size_t n = 0;
+
+    for (const auto &log : ks_test_syslog_read())
+        n += log.text.starts_with(prefix);
+    return n;
+}
+
+struct Pipeline : ::testing::Test {
+    ks_test_dir dir;
+    std::string root = dir / "root", conf = dir / "kestrel.conf", bin = dir / "bin";
+    std::string calls = dir / "calls", outbox = dir / "outbox";
+    pid_t pid = -1;
+
+    void SetUp() override
+    {
+        ks_test_syslog_start();
+        mkdir(bin.c_str(), 0755);
+        mkdir(outbox.c_str(), 0755);
+        // Fates are chosen by base name; every start is noted in calls.
+        script("defaults", "case \"$1\" in\n"
+                           "def-empty*) exit 0;;\n"
+                           "def-nl*) printf 'a=1\\n';;\n"
+                           "def-fail*) exit 3;;\n"
+                           "def-hang*) exec sleep 60;;\n"
+                           "def-big*) head -c 200000 /dev/zero | tr '\\0' x;;\n"
+                           "*) printf host=test;;\n"
+                           "esac\n");
+        script("snap", "echo \"snap $1\" >> '" + calls + "'\n"
+                       "case \"$1\" in\n"
+                       "snapfail*) echo partial > \"$3\"; exit 1;;\n"
+                       "crash*) [ -e '" + dir / "crashed" + "' ] || { : > '" + dir / "crashed" + "'; kill -SEGV $$; };;\n"
+                       "hang*) exec sleep 60;;\n"
+                       "gate*|slow-snap*) " + hold("$1") + ";;\n"
+                       "loud*) head -c 3000000 /dev/zero; head -c 3000000 /dev/zero >&2;;\n"
+                       "esac\n"
+                       "if [ -n \"${QUELLON_DEFAULTS+x}\" ]; then printf 'set:%s|%s' \"$QUELLON_DEFAULTS\" \"$4\";"
+                       " else printf 'unset|%s' \"$4\"; fi > \"$3\"\n");
+        script("send", "echo \"send $1\" >> '" + calls + "'\n"
+                       "[ -n \"$PATH\" ] || echo \"send $1 without PATH\" >> '" + calls + "'\n"
+                       "case \"$1\" in sendfail*) exit 3;; slow-send*) " + hold("$1") + ";; esac\n"
+                       "cp \"$2\" '" + outbox + "'/\"$1\"\n");
+    }
+
+    void TearDown() override { stop(); }
+
+    // Shell text: note the pid, note any other command still running for
+    // the same crash, and wait for the release file.
+    std::string hold(const std::string &base)
+    {
+        std::string lock = dir / "lock-", release = dir / "release";
+        return "echo $$ > '" + dir / "pid-" + "'" + base + "; exec 9> '" + lock + "'" + base + "; flock -n 9 || echo \"overlap " +
+               base + "\" >> '" + calls + "'; while [ ! -e '" + release + "' ]; do sleep 0.02 9>&-; done";
+    }
+
+    void script(const std::string &name, const std::string &body)
+    {
+        ks_test_write_file(bin + "/" + name, "#!/bin/sh\n" + body);
+        chmod((bin + "/" + name).c_str(), 0755);
+    }
+
+    void configure(const std::string &daemon_lines, const std::string &archive_lines = "")
+    {
+        ks_test_write_file(conf, "[archive]\ndump.root = " + root + "\narchive.disabled = true\n" + archive_lines +
+                                     "[daemon]\n"
+                                     "defaults.command = " + bin + "/defaults %B\n"
+                                     "snapshot.command = " + bin + "/snap %B %c %S %e\n"
+                                     "send.command = " + bin + "/send %B %S\n"
+                                     "snapshot.concurrency = 2\nsend.concurrency = 2\n" +
+                                     daemon_lines);
+    }
+
+    // Starts kestreld in the foreground and waits for the end of its start-up.
+    bool start()
+    {
+        size_t before = count_messages(started);
+        pid = ks_test_spawn({KS_TEST_KESTRELD, "-f", "-c", conf}, {}, dir / "out", dir / "err");
+        return ks_test_wait_until([&] { return count_messages(started) > before; });
+    }
+
+    void stop()
+    {
+        if (pid > 0)
+            ks_test_stop(pid);
+        pid = -1;
+    }
+
+    void tree() { ASSERT_EQ(system(("mkdir -p " + root + "/staging " + root + "/pending " + root + "/sending " +
+                                    root + "/assets " + root + "/committed/coredump")
+                                       .c_str()),
+                            0); }
+
+    void asset(const std::string &base, const std::string &exe = "/usr/bin/app")
+    {
+        int fd = open((root + "/assets/" + base).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ks_tar_t *tar = ks_tar_fdopen(fd);
+        ASSERT_TRUE(ks_tar_symlink(tar, "/proc/self/exe", exe.c_str(), time(nullptr)));
+        ASSERT_TRUE(ks_tar_commit(tar));
+        ks_tar_destroy(tar);
+        close(fd);
+    }
+
+    // A crash as the archiver leaves it: the asset first, then the core
+    // image moved into the pending directory.
+    void crash(const std::string &base, bool with_asset = true, time_t age = 0)
+    {
+        std::string staged = root + "/staging/" + base;
+        if (with_asset)
+            asset(base);
+        ks_test_write_file(staged, "core of " + base);
+        if (age != 0) {
+            struct timeval then[2] = {{time(nullptr) - age, 0}, {time(nullptr) - age, 0}};
+            utimes(staged.c_str(), then);
+        }
+        ASSERT_EQ(rename(staged.c_str(), (root + "/pending/" + base).c_str()), 0);
+    }
+
+    bool processed(const std::string &base) { return count_messages("crash " + base + " processed in ") > 0; }
+
+    bool wait_for(const std::vector<std::string> &prefixes)
+    {
+        return ks_test_wait_until([&] {
+            auto logs = ks_test_syslog_read();
+            return std::all_of(prefixes.begin(), prefixes.end(), [&](const std::string &p) {
+                return std::any_of(logs.begin(), logs.end(), [&](const ks_test_log &l) { return l.text.starts_with(p); });
+            });
+        });
+    }
+
+    names files()
+    {
+        names found;
+        walk(root, "", found);
+        return found;
+    }
+
+    std::string delivered(const std::string &base) { return ks_test_read_file(outbox + "/" + base); }
+};
+
+} // namespace
+
+// One daemon, many crashes: retries, both ways of giving up, the age rule, the
+// defaults variable in all its forms, a crash without asset, and files found
+// at start-up in the pending and sending directories.
+TEST_F(Pipeline, EveryCrashReachesItsEnd)
+{
+    tree();
+    configure("snapshot.retry.limit = 2\nsend.retry.limit = 2\n"
+              "snapshot.retry.interval = 1s\nsend.retry.interval = 1s\n"
+              "snapshot.timeout = 2s\nsend.timeout = 2s\n"
+              "snapshot.retry.action = archive\nsend.retry.action = unlink\npurge.age = 1h\n");
+    crash("early");
+    asset("resend");
+    ks_test_write_file(root + "/sending/resend", "snapshot of resend");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+
+    for (const char *base : {"ok", "def-empty", "def-nl", "def-fail", "def-hang", "def-big", "snapfail", "crash",
+                             "hang", "sendfail", "loud"})
+        crash(base);
+    crash("noexe", false);
+    crash("old", true, 7200);
+    ASSERT_TRUE(wait_for({"crash early processed", "crash resend processed", "crash ok processed",
+                          "crash def-empty processed", "crash def-nl processed", "crash def-fail processed",
+                          "crash def-hang processed", "crash def-big processed", "crash crash processed",
+                          "crash loud processed", "error: failed to process snapfail (2 attempts)",
+                          "error: failed to process hang (2 attempts)",
+                          "error: failed to process sendfail (2 attempts)"}))
+        << ks_test_syslog_dump();
+    ASSERT_TRUE(ks_test_wait_until([] { return count_messages("Object has no executable.") >= 4; }));
+
+    // Where every file ends: kept failures in the failure directories, the
+    // crash without executable still waiting, nothing else.
+    EXPECT_EQ(files(), names({"assets/snapfail", "failed/pending/snapfail", "assets/hang", "failed/pending/hang",
+                              "pending/noexe"}));
+    EXPECT_EQ(delivered("ok"), "set:host=test|/usr/bin/app");
+    EXPECT_EQ(delivered("def-empty"), "set:|/usr/bin/app");
+    EXPECT_EQ(delivered("def-nl"), "set:a=1\n|/usr/bin/app");
+    EXPECT_EQ(delivered("def-fail"), "unset|/usr/bin/app");
+    EXPECT_EQ(delivered("def-hang"), "unset|/usr/bin/app");
+    EXPECT_EQ(delivered("def-big"), "unset|/usr/bin/app");
+    EXPECT_EQ(delivered("resend"), "snapshot of resend");
+
+    std::string defaults = bin + "/defaults";
+    for (const auto &[priority, text] : std::vector<std::pair<int, std::string>>{
+             {LOG_WARNING, "unable to execute " + defaults + " - command failed with exit code 3\n"},
+             {LOG_WARNING, "unable to execute " + defaults + " - command failed with signal 9\n"},
+             {LOG_WARNING, "warning: output of " + defaults + " is too large for QUELLON_DEFAULTS (200018 bytes), "
+                                                              "not passed\n"},
+             {LOG_ERR, "error: snapfail has failed at pending stage due to non-zero exit\n"},
+             {LOG_ERR, "error: crash has failed at pending stage due to abnormal termination\n"},
+             {LOG_ERR, "error: hang has failed at pending stage due to timeout\n"},
+             {LOG_ERR, "error: sendfail has failed at sending stage due to non-zero exit\n"},
+             {LOG_ERR, "error: failed to process old (exceeds age)\n"},
+             {LOG_ERR, "Object has no executable.\n"},
+         })
+        EXPECT_TRUE(ks_test_syslog_has(priority, text)) << text << "\n" << ks_test_syslog_dump();
+    for (const auto &log : ks_test_syslog_read()) {
+        size_t at = log.text.find(" processed in ");
+        if (!log.text.starts_with("crash ") || at == std::string::npos)
+            continue;
+        unsigned long seconds = std::stoul(log.text.substr(at + 14));
+        EXPECT_TRUE(log.text.ends_with(seconds == 1 ? " second" : " seconds")) << log.text;
+        EXPECT_EQ(LOG_PRI(log.priority), LOG_INFO);
+    }
+
+    std::string log = ks_test_read_file(calls);
+    EXPECT_EQ(log.find("snap noexe"), std::string::npos) << "a command that cannot be rendered never starts";
+    EXPECT_EQ(log.find("old"), std::string::npos);
+    EXPECT_EQ(log.find("without PATH"), std::string::npos) << log;
+    EXPECT_NE(log.find("send resend"), std::string::npos);
+    EXPECT_EQ(count_messages("error: failed to process noexe"), 0u) << "unrendered attempts are not counted";
+}
+
+// The other way round: the snapshot stage deletes what it gives up, the send
+// stage keeps the snapshot with the archive's owner and mode.
+TEST_F(Pipeline, GivingUpTheOtherWay)
+{
+    tree();
+    configure("snapshot.retry.limit = 1\nsend.retry.limit = 1\n"
+              "snapshot.retry.action = unlink\nsend.retry.action = archive\n",
+              "dump.mode = 0600\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash("snapfail");
+    crash("sendfail");
+    ASSERT_TRUE(wait_for({"error: failed to process snapfail (1 attempts)",
+                          "error: failed to process sendfail (1 attempts)"}))
+        << ks_test_syslog_dump();
+
+    EXPECT_EQ(files(), names({"assets/sendfail", "failed/sending/sendfail"}));
+    struct stat st;
+    ASSERT_EQ(stat((root + "/failed/sending/sendfail").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Where every file ends for each combination of commit actions.
+TEST_F(Pipeline, CommitActionsKeepOrDeleteEachFile)
+{
+    struct {
+        const char *snapshot, *send;
+        names kept;
+    } cases[] = {
+        {"unlink", "unlink", {}},
+        {"archive", "unlink", {"committed/coredump/c", "assets/c"}},
+        {"unlink", "archive", {"committed/snapshot/c", "assets/c"}},
+        {"archive", "archive", {"committed/coredump/c", "committed/snapshot/c", "assets/c"}},
+    };
+
+    for (const auto &c : cases) {
+        ks_test_syslog_start();
+        system(("rm -rf " + root).c_str());
+        tree();
+        configure(std::string("snapshot.commit = ") + c.snapshot + "\nsend.commit = " + c.send + "\n",
+                  "dump.mode = 0604\n");
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        crash("c");
+        ASSERT_TRUE(ks_test_wait_until([&] { return processed("c"); })) << ks_test_syslog_dump();
+        stop();
+        EXPECT_EQ(files(), c.kept) << c.snapshot << "/" << c.send;
+        struct stat st;
+        if (stat((root + "/committed/snapshot/c").c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 07777, 0604u);
+        }
+        EXPECT_EQ(count_messages("kestrel triggering clean-up"), 0u) << "no purge, no timer";
+    }
+}
+
+// Kept files go once older than the purge age, each with its asset, on the
+// timer that the commit arms; old files are purged at start-up.
+TEST_F(Pipeline, PurgeRemovesExpiredFilesWithTheirAssets)
+{
+    tree();
+    mkdir((root + "/committed/coredump/subdir").c_str(), 0755);
+    ks_test_write_file(root + "/committed/coredump/.hidden", "");
+    ks_test_write_file(root + "/committed/coredump/stale", "");
+    asset("stale");
+    struct timeval then[2] = {{time(nullptr) - 86400, 0}, {time(nullptr) - 86400, 0}};
+    utimes((root + "/committed/coredump/stale").c_str(), then);
+    configure("snapshot.commit = archive\nsend.commit = archive\npurge.age = 3s\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    EXPECT_TRUE(ks_test_syslog_has(LOG_INFO, "kestrel purged " + root + "/committed/coredump/stale due to expiry\n"))
+        << ks_test_syslog_dump();
+
+    crash("kept");
+    ASSERT_TRUE(wait_for({"crash kept processed", "kestrel triggering clean-up in "})) << ks_test_syslog_dump();
+    EXPECT_EQ(files(), names({"committed/coredump/.hidden", "committed/coredump/kept", "committed/snapshot/kept",
+                              "assets/kept"}));
+    ASSERT_TRUE(wait_for({"kestrel purged " + root + "/committed/coredump/kept due to expiry\n",
+                          "kestrel purged " + root + "/committed/snapshot/kept due to expiry\n"}))
+        << ks_test_syslog_dump();
+    EXPECT_EQ(files(), names({"committed/coredump/.hidden"}));
+    EXPECT_TRUE(ks_test_exists(root + "/committed/coredump/subdir"));
+}
+
+// A crash written in place is not seen by the watch, but by the scan that
+// SIGHUP asks for.
+TEST_F(Pipeline, SighupFindsCrashesWrittenInPlace)
+{
+    tree();
+    configure("");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    asset("inplace");
+    ks_test_write_file(root + "/pending/inplace", "core");
+    crash("moved");
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("moved"); }));
+    EXPECT_FALSE(processed("inplace"));
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(ks_test_wait_until([&] { return processed("inplace"); })) << ks_test_syslog_dump();
+}
+
+// A daemon without the archive lock leaves the tree alone: no scan, no
+// command. It takes over within a retry tick once the lock is free, and
+// scans then.
+TEST_F(Pipeline, WithoutTheLockNothingRuns)
+{
+    tree();
+    configure("");
+    int holder = open(root.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    crash("waiting");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    std::string failure = "error: failed to acquire lock on archive '" + root + "': Resource temporarily unavailable";
+    ASSERT_TRUE(ks_test_wait_until([&] { return count_messages(failure) >= 2; })) << ks_test_syslog_dump();
+    EXPECT_FALSE(ks_test_exists(calls)) << "no command ran";
+    EXPECT_EQ(count_messages("adding "), 0u) << "no scan";
+
+    close(holder);
+    EXPECT_TRUE(ks_test_wait_until([&] { return processed("waiting"); })) << ks_test_syslog_dump();
+    crash("watched");
+    EXPECT_TRUE(ks_test_wait_until([&] { return processed("watched"); })) << ks_test_syslog_dump();
+}
+
+// Removing the pending directory: re-created at once, or at a retry tick
+// while it cannot be; crashes that arrive meanwhile are found by the scan
+// that follows.
+TEST_F(Pipeline, PendingDirectoryRemovedWhileRunning)
+{
+    tree();
+    configure("");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    ASSERT_EQ(system(("rm -rf " + root + "/pending").c_str()), 0);
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(root + "/pending"); }));
+    crash("after-removal");
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("after-removal"); })) << ks_test_syslog_dump();
+
+    // A file where the directory belongs keeps the tree from being made.
+    std::string pending = root + "/pending";
+    kill(pid, SIGSTOP);
+    ASSERT_EQ(system(("rm -rf " + pending + " && touch " + pending).c_str()), 0);
+    kill(pid, SIGCONT);
+    ASSERT_TRUE(wait_for({"warning: failed to ensure archive: failed to ensure path"})) << ks_test_syslog_dump();
+    ASSERT_EQ(unlink(pending.c_str()), 0);
+    ASSERT_EQ(mkdir(pending.c_str(), 0755), 0);
+    crash("meanwhile");
+    EXPECT_TRUE(ks_test_wait_until([&] { return processed("meanwhile"); })) << ks_test_syslog_dump();
+}
+
+// A place that frees up goes at once to the crash that has waited longest
+// for one, without waiting for the retry interval; a command that hangs,
+// crashes or prints megabytes holds up no other crash.
+TEST_F(Pipeline, FreedPlacesGoToTheLongestWaiting)
+{
+    tree();
+    configure("snapshot.output = append " + dir / "snap.log" + " purge 100000\nsend.concurrency = 1\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash("gate");
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(dir / "pid-gate"); }));
+    std::vector<std::string> queue;
+    for (int i = 1; i <= 8; i++)
+        queue.push_back("q" + std::to_string(i));
+    crash("loud");
+    crash("crash");
+    for (const auto &base : queue)
+        crash(base);
+    ASSERT_TRUE(ks_test_wait_until([&] {
+        return processed("q8") && processed("loud") &&
+               count_messages("error: crash has failed at pending stage due to abnormal termination") == 1;
+    })) << ks_test_syslog_dump();
+    EXPECT_FALSE(processed("gate"));
+    EXPECT_FALSE(processed("crash")) << "a failed command waits for the retry interval";
+
+    // The newest of the burst takes the place that is free when it arrives;
+    // the others wait and get places in the order they came.
+    std::string log = ks_test_read_file(calls);
+    size_t at = 0;
+    queue.pop_back();
+    for (const auto &base : queue) {
+        size_t next = log.find("snap " + base + "\n", at);
+        ASSERT_NE(next, std::string::npos) << base << " out of order:\n" << log;
+        at = next;
+    }
+    ks_test_write_file(dir / "release", "");
+    EXPECT_TRUE(ks_test_wait_until([&] { return processed("gate"); }));
+}
+
+// kill -9 of the daemon while a snapshot and while a send runs: the commands
+// die with it, and after a restart every crash reaches its end (the send that
+// ran may run again, never two at once).
+TEST_F(Pipeline, KilledDaemonLosesNothing)
+{
+    tree();
+    configure("");
+    for (const char *base : {"slow-snap", "slow-send"}) {
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        crash(base);
+        std::string pid_file = dir / "pid-" + base;
+        ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(pid_file); }));
+        pid_t command = static_cast<pid_t>(atol(ks_test_read_file(pid_file).c_str()));
+        unlink(pid_file.c_str());
+        stop();
+        EXPECT_TRUE(ks_test_wait_until([&] { return kill(command, 0) == -1 && errno == ESRCH; }))
+            << base << ": the command outlived the daemon";
+
+        ks_test_write_file(dir / "release", "");
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        EXPECT_TRUE(ks_test_wait_until([&] { return processed(base); })) << base << "\n" << ks_test_syslog_dump();
+        stop();
+        unlink((dir / "release").c_str());
+    }
+    EXPECT_EQ(files(), names{});
+    std::string log = ks_test_read_file(calls);
+    EXPECT_EQ(log.find("overlap"), std::string::npos) << log;
+    EXPECT_NE(log.find("send slow-send\nsend slow-send\n"), std::string::npos) << "sent again after the restart";
+    EXPECT_EQ(delivered("slow-snap"), "set:host=test|/usr/bin/app");
+}
+
+// More arrivals than the kernel queues while the daemon is stopped: the
+// overflow makes it scan, and no crash is lost.
+TEST_F(Pipeline, OverflowedWatchLosesNothing)
+{
+    int queued = atoi(ks_test_read_file("/proc/sys/fs/inotify/max_queued_events").c_str());
+    if (queued <= 0 || queued > 50000)
+        GTEST_SKIP() << "inotify queue of " << queued;
+    tree();
+    configure("snapshot.concurrency = 0\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    int total = queued + 1000;
+    kill(pid, SIGSTOP);
+    for (int i = 0; i < total; i++) {
+        std::string base = "f" + std::to_string(i);
+        ks_test_write_file(root + "/staging/" + base, "");
+        ASSERT_EQ(rename((root + "/staging/" + base).c_str(), (root + "/pending/" + base).c_str()), 0);
+    }
+    kill(pid, SIGCONT);
+    EXPECT_TRUE(ks_test_wait_until([&] { return count_messages("adding ") == static_cast<size_t>(total); }, 120000))
+        << count_messages("adding ") << " of " << total;
+}
+
+// A burst of 2,000 crashes at concurrency 2, with plain programs as
+// commands: every crash is delivered once.
+TEST_F(Pipeline, FloodOfCrashes)
+{
+    const int total = 2000;
+    tree();
+    ks_test_write_file(conf, "[archive]\ndump.root = " + root + "\narchive.disabled = true\n[daemon]\n"
+                             "defaults.command = /bin/true\nsnapshot.command = /bin/cp %c %S\n"
+                             "send.command = /bin/ln %S " + outbox + "/%B\n"
+                             "snapshot.concurrency = 2\nsend.concurrency = 2\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    for (int i = 0; i < total; i++)
+        ks_test_write_file(root + "/staging/c" + std::to_string(i), "core " + std::to_string(i));
+    for (int i = 0; i < total; i++) {
+        std::string base = "c" + std::to_string(i);
+        ASSERT_EQ(rename((root + "/staging/" + base).c_str(), (root + "/pending/" + base).c_str()), 0);
+    }
+    auto outboxed = [&] {
+        names found;
+        walk(outbox, "", found);
+        return found.size();
+    };
+    ASSERT_TRUE(ks_test_wait_until([&] { return outboxed() == total; }, 600000)) << outboxed();
+    ASSERT_TRUE(ks_test_wait_until([&] { return files().empty(); })) << files().size();
+    EXPECT_EQ(count_messages("crash c"), static_cast<size_t>(total)) << "each once";
+    EXPECT_EQ(count_messages("error: "), 0u);
+    EXPECT_EQ(ks_test_read_file(outbox + "/c1234"), "core 1234");
+}
