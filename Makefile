@@ -10,9 +10,10 @@ JOBS        ?= $(shell nproc)
 FUZZ_SECONDS ?= 45
 
 PACKAGES = build-essential cmake ninja-build pkg-config uuid-dev libgtest-dev \
-           libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd
+           libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd \
+           gdb curl
 
-.PHONY: all demo check deps build asan fuzz bench clean
+.PHONY: all demo check deps build asan fuzz bench clean e2e
 
 all: build
 
@@ -47,8 +48,12 @@ fuzz: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 demo: build
-	./$(BUILD)/kestreld -v
-	./$(BUILD)/kestrel -v
+	sh scripts/demo.sh $(BUILD)
+
+# Root only, not part of check: a real crash through the kernel's core
+# pattern, which is restored on every way out.
+e2e: build
+	sh scripts/e2e.sh $(BUILD)
 
 check: build asan fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
