@@ -97,7 +97,14 @@ check_snapshot "$delivered"
 cmp -s "$delivered" "$work/archive/committed/snapshot/$base" || fail "delivered file differs from the kept snapshot"
 tar -tvf "$work/archive/assets/$base" 2>/dev/null | grep -q "/proc/self/exe -> $work/bin/crash\$" ||
     fail "the asset does not name the crashed executable"
-crash_list | grep -q "$base" || fail "kestrel list does not show $base"
+# Committed crashes leave the listing: the pipeline must drain.
+tries=100
+while [ -n "$(crash_list)" ] && [ "$tries" -gt 0 ]; do
+    sleep 0.1
+    tries=$((tries - 1))
+done
+[ -z "$(crash_list)" ] || fail "kestrel list still shows crashes: $(crash_list)"
+[ -e "$work/archive/committed/coredump/$base" ] || fail "the core image was not kept"
 kill "$daemon"
 wait "$daemon" 2>/dev/null || true
 daemon=""
@@ -113,6 +120,8 @@ if dpkg-query -W -f='${Status}' kestrel 2>/dev/null | grep -q 'install ok' || [ 
 fi
 
 echo "== installed layout"
+# The package records the pattern it finds, to put it back on removal.
+printf '%s\n' "$original" >"$pattern"
 getent passwd kestrel >/dev/null || user_created=yes
 [ -e /var/kestrel ] || var_created=yes
 (cd "$build" && rm -f kestrel_*.deb && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
