@@ -299,6 +299,35 @@ TEST_F(Archive, VanishedProcessStillKeepsTheCore)
                                          " (8192 bytes); its /proc entry was gone, no metadata\n");
 }
 
+// A configuration that cannot be loaded loses the crash, and says so in the
+// log even though the loader's own words went to standard error.
+TEST_F(Archive, ConfigurationFailureIsLogged)
+{
+    pid_t pid = start_victim();
+    struct {
+        std::string file;
+        std::string message;
+    } cases[] = {
+        {"", "configuration file could not be opened: No such file or directory"},
+        {"[archive]\ndump.user = no-such-user-here\n", "invalid user: user not found"},
+        {"[archive]\ndump.quota = lots\n", "the configuration could not be loaded"},
+    };
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        ks_test_syslog_start();
+        std::remove(conf.c_str());
+        if (!c.file.empty())
+            ks_test_write_file(conf, c.file);
+        ks_test_result r = archive(random_bytes(4096, 8), pid);
+        EXPECT_TRUE(exited_with(r.status, 1)) << ks_test_status_text(r.status);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: " + who(pid) + " not archived: " + c.message + "\n"))
+            << ks_test_syslog_dump();
+        EXPECT_TRUE(tree().empty());
+    }
+}
+
 // Started as the kernel starts it: only standard input open, no -P at all.
 // Nothing the archiver opens may take the place of standard output or error.
 TEST_F(Archive, KernelLikeStartWithOnlyStandardInput)

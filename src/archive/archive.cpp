@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -120,6 +121,51 @@ static void who_describe(void)
                  static_cast<long>(state.pid), static_cast<long>(state.ns_pid), executable);
     else
         snprintf(state.who, sizeof state.who, "pid %ld (%s)", static_cast<long>(state.pid), executable);
+}
+
+// The loader prints some of its errors on standard error and exits. Started
+// by the kernel the archiver has no standard error anyone reads, so while
+// loading it goes into a memory file whose text is logged if the loader
+// ends the process.
+static struct {
+    bool loading;
+    int saved;
+    int memfd;
+} cf_errors = {false, -1, -1};
+
+static void cf_errors_log(void)
+{
+    char text[1024];
+
+    if (!cf_errors.loading)
+        return;
+    ssize_t n = cf_errors.memfd == -1 ? 0 : pread(cf_errors.memfd, text, sizeof text - 1, 0);
+    text[n > 0 ? n : 0] = '\0';
+    text[strcspn(text, "\n")] = '\0';
+    const char *reason = strncmp(text, "error: ", 7) == 0 ? text + 7 : text;
+    ks_log(LOG_ERR, "error: crash of %s not archived: %s\n", state.who,
+           *reason != '\0' ? reason : "the configuration could not be loaded");
+}
+
+static void cf_load(void)
+{
+    cf_errors.memfd = memfd_create("archive-cf-errors", MFD_CLOEXEC);
+    if (cf_errors.memfd != -1) {
+        cf_errors.saved = fcntl(2, F_DUPFD_CLOEXEC, 3);
+        if (cf_errors.saved == -1 || ks_fd_dup2(cf_errors.memfd, 2) == -1) {
+            ks_fd_close(cf_errors.memfd);
+            cf_errors.memfd = -1;
+        }
+    }
+    cf_errors.loading = atexit(cf_errors_log) == 0;
+    ks_cf_load(state.cf_path);
+    cf_errors.loading = false;
+    if (cf_errors.memfd != -1) {
+        (void) ks_fd_dup2(cf_errors.saved, 2);
+        ks_fd_close(cf_errors.saved);
+        ks_fd_close(cf_errors.memfd);
+        cf_errors.memfd = -1;
+    }
 }
 
 // Every path out of a failure: the kernel's pipe is closed at once, so the
@@ -245,12 +291,11 @@ int main(int argc, char **argv)
     options_parse(argc, argv);
     // Fewer, larger transfers from the kernel; an unprivileged run may be refused.
     (void) fcntl(0, F_SETPIPE_SZ, 1 << 20);
-    ks_cf_load(state.cf_path);
-
     // While the kernel writes the core, the crashed process still exists:
     // its metadata is read before the first byte of the image is taken.
     ks_proc_read(&state.proc, "/proc", state.pid);
     who_describe();
+    cf_load();
 
     if (ks_cf_archive_has_ignore() && ks_cf_archive_ignore(state.proc.command))
         skip(LOG_INFO, "crash of %s ignored: its command line matches dump.ignore\n");
