@@ -754,3 +754,182 @@ TEST(TarHostile, ManyExtendedHeadersInARow)
     ASSERT_EQ(r.entries.size(), 1u);
     EXPECT_EQ(r.entries[0].path, "p");
 }
+
+// ---------------------------------------------------------------- lookup in the first bytes
+
+// What iterating the whole object says about the first entry of a name:
+// the entry (if any) and the messages printed before it was reached.
+struct first_entry {
+    bool found = false;
+    entry e;
+    std::string err;
+};
+
+static first_entry iterate_to(const std::string &path, const char *name)
+{
+    first_entry r;
+    struct ks_tar_iterator *it = ks_tar_iterator_open(path.c_str());
+
+    if (it == nullptr)
+        return r;
+    stderr_capture capture;
+    const char *p, *content;
+    size_t length;
+    ks_tar_type type;
+    while ((content = ks_tar_iterate(it, &p, &length, &type)) != nullptr) {
+        if (strcmp(p, name) != 0)
+            continue;
+        r.found = true;
+        r.e = {p, type, type == KS_TAR_T_FILE ? std::string(content, length) : std::string(content), length};
+        break;
+    }
+    r.err = capture.finish();
+    ks_tar_iterator_destroy(it);
+    return r;
+}
+
+// The first n bytes at the very end of a readable region, so that any read
+// past them faults.
+struct fenced {
+    char *region = nullptr;
+    size_t size = 0;
+    const char *bytes = nullptr;
+    fenced(const std::string &data, size_t n)
+    {
+        size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        size_t room = (n + page - 1) / page * page + page;
+        size = room + page;
+        region = static_cast<char *>(
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        char *copy = region + room - n;
+        memcpy(copy, data.data(), n);
+        mprotect(region + room, page, PROT_NONE);
+        bytes = copy;
+    }
+    ~fenced() { munmap(region, size); }
+};
+
+// Every object, cut at every interesting length: a lookup in the first bytes
+// agrees with iterating the whole object, never prints, never reads past the
+// bytes, and answers "unknown" only where it must.
+TEST(TarFind, AgreesWithTheWholeObjectAtEveryCut)
+{
+    ks_test_dir dir;
+    const std::string exe = "/proc/self/exe";
+    std::string link = ustar(exe, '2', 0, "/usr/bin/true");
+    std::string big = ustar("/proc/self/maps", '0', 5000) + padded(std::string(5000, 'm'));
+    std::string deep = "/opt/" + std::string(200, 'd') + "/app";
+    std::string unnamed = ustar(std::string(100, 'N'), '0');
+    std::vector<std::string> objects = {
+        "",
+        end_records,
+        link + end_records,
+        link,
+        ustar(exe, '0', 9) + padded(std::string("/bin/sh\0x", 9)) + end_records,
+        big + link + end_records,
+        big + big + ustar("/proc/self/odd", 'g') + link,
+        ustar("/proc/self/odd", 'g') + link + end_records,
+        link + ustar("/proc/self/odd", 'g') + end_records,
+        ustar("d/", '5') + ustar("d/", '5', 3000) + padded(std::string(3000, 'z')) + link,
+        xhdr(pax("linkpath", deep)) + ustar(exe, '2', 0, "short") + end_records,
+        xhdr(pax("path", exe) + pax("linkpath", deep)) + ustar("cut", '2', 0, "x"),
+        xhdr(pax("path", std::string(3000, 'p'))) + ustar("x", '0') + link,
+        unnamed + link,
+        xhdr(pax("path", exe)) + unnamed,
+        ustar("other", '2', 0, "/bin/false") + ustar("f", '0', 077777777777) + link,
+        ustar("other", '0', 1) + padded("1") + std::string(512, 'g') + link,
+        link.substr(0, 300),
+    };
+    std::string negative = link;
+    negative.replace(124, 11, "-0000000001");
+    objects.push_back(big + negative + link);
+    {
+        object o(dir, "written");
+        write_file(o.tar, "/proc/self/cmdline", std::string("app\0-x\0", 7));
+        write_file(o.tar, "/proc/self/maps", std::string(7000, 'm'));
+        ASSERT_TRUE(ks_tar_symlink(o.tar, exe.c_str(), deep.c_str(), mtime));
+        objects.push_back(o.finish());
+    }
+
+    std::vector<first_entry> wholes;
+    for (const std::string &bytes : objects) {
+        ks_test_write_file(dir / "object", bytes);
+        wholes.push_back(iterate_to(dir / "object", exe.c_str()));
+    }
+    int checked = 0;
+    stderr_capture capture;
+    for (size_t k = 0; k < objects.size(); k++) {
+        const std::string &bytes = objects[k];
+        const first_entry &whole = wholes[k];
+        std::vector<size_t> cuts = {bytes.size()};
+        for (size_t cut = 0; cut < bytes.size(); cut += 128)
+            cuts.push_back(cut);
+        for (size_t cut : {511, 513, 1023, 1025, 4095, 4096})
+            if (cut < bytes.size())
+                cuts.push_back(cut);
+        for (size_t cut : cuts) {
+            SCOPED_TRACE("object " + std::to_string(k) + " cut at " + std::to_string(cut));
+            fenced f(bytes, cut);
+            struct ks_tar_iterator it;
+            const char *content = nullptr;
+            size_t length = 0;
+            ks_tar_type type = KS_TAR_T_FILE;
+            bool all = cut == bytes.size();
+            ks_tar_lookup r = ks_tar_find(&it, f.bytes, cut, all, exe.c_str(), &content, &length, &type);
+            checked++;
+            if (r == KS_TAR_L_FOUND) {
+                ASSERT_TRUE(whole.found);
+                EXPECT_EQ(whole.err, "");
+                EXPECT_EQ(type, whole.e.type);
+                EXPECT_EQ(length, whole.e.length);
+                EXPECT_EQ(type == KS_TAR_T_FILE ? std::string(content, length) : std::string(content),
+                          whole.e.content);
+            } else if (r == KS_TAR_L_ABSENT) {
+                EXPECT_FALSE(whole.found);
+                EXPECT_EQ(whole.err, "");
+            } else if (all) {
+                // Over the whole object only a message makes it unknown.
+                EXPECT_NE(whole.err, "");
+            }
+        }
+        // The whole object read at once settles every quiet case.
+        fenced f(bytes, bytes.size());
+        struct ks_tar_iterator it;
+        const char *content;
+        size_t length;
+        ks_tar_type type;
+        ks_tar_lookup r = ks_tar_find(&it, f.bytes, bytes.size(), true, exe.c_str(), &content, &length, &type);
+        if (whole.err.empty()) {
+            EXPECT_EQ(r, whole.found ? KS_TAR_L_FOUND : KS_TAR_L_ABSENT) << "object " << k;
+        }
+    }
+    EXPECT_EQ(capture.finish(), "");
+    EXPECT_GT(checked, 200);
+}
+
+// A cut that leaves the entry in the bytes read finds it; one that cuts
+// into what lies before it cannot tell.
+TEST(TarFind, CutsBeforeTheEntryAreUnknown)
+{
+    std::string link = ustar("/proc/self/exe", '2', 0, "/usr/bin/true");
+    std::string bytes = ustar("/proc/self/maps", '0', 4000) + padded(std::string(4000, 'm')) + link +
+                        end_records;
+    struct ks_tar_iterator it;
+    const char *content;
+    size_t length;
+    ks_tar_type type;
+
+    EXPECT_EQ(ks_tar_find(&it, bytes.data(), 4096, false, "/proc/self/exe", &content, &length, &type),
+              KS_TAR_L_UNKNOWN);
+    EXPECT_EQ(ks_tar_find(&it, bytes.data(), 4608 + 512, false, "/proc/self/exe", &content, &length,
+                          &type),
+              KS_TAR_L_FOUND);
+    EXPECT_STREQ(content, "/usr/bin/true");
+    EXPECT_EQ(content, it.link);
+    EXPECT_EQ(length, 14u);
+    EXPECT_EQ(ks_tar_find(&it, bytes.data(), bytes.size(), false, "/proc/self/none", &content, &length,
+                          &type),
+              KS_TAR_L_ABSENT);
+    EXPECT_EQ(ks_tar_find(&it, bytes.data(), 1000, true, "/proc/self/exe", &content, &length, &type),
+              KS_TAR_L_ABSENT);
+}

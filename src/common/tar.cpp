@@ -287,6 +287,87 @@ const char *ks_tar_iterate(struct ks_tar_iterator *it, const char **path, size_t
     return content;
 }
 
+// The size field as ustar_record_length reads it, without its message.
+static bool ustar_record_length_quiet(struct ks_tar_iterator *it)
+{
+    char text[12];
+
+    memcpy(text, it->record->size, 11);
+    text[11] = '\0';
+    errno = 0;
+    unsigned long length = strtoul(text, nullptr, 8);
+    if ((length == ULONG_MAX && errno == ERANGE) || length > 077777777777UL)
+        return false;
+    it->record_length = length;
+    return true;
+}
+
+// One step of ks_tar_iterate over bytes that may be only the start of the
+// object: KS_TAR_L_FOUND when an entry was read into it->path, ABSENT at the
+// end of the archive, UNKNOWN where ks_tar_iterate would print or would
+// look beyond the bytes given.
+static ks_tar_lookup tar_find_step(struct ks_tar_iterator *it, bool whole, const char **content,
+                                   size_t *length, ks_tar_type *type)
+{
+    const ks_tar_lookup cut = whole ? KS_TAR_L_ABSENT : KS_TAR_L_UNKNOWN;
+    struct xattrs x = {};
+
+    for (;;) {
+        const char *before = it->cursor;
+        // The step fails without moving when the next record lies beyond
+        // the bytes; with a move, the record itself ends the archive.
+        if (!ustar_iterator_generate(it))
+            return it->cursor == before ? cut : KS_TAR_L_ABSENT;
+        if (!ustar_record_length_quiet(it))
+            return KS_TAR_L_UNKNOWN;
+        char flag = it->record->typeflag;
+        if (flag == '0') {
+            if (it->record_length > record_rest(it))
+                return cut;
+            *type = KS_TAR_T_FILE;
+            *length = it->record_length;
+            *content = it->cursor + record_bytes;
+            break;
+        }
+        if (flag == '2') {
+            if (!x.link)
+                x.link_length = ustar_record_linkname(it);
+            *type = KS_TAR_T_LINK;
+            *length = x.link_length;
+            *content = it->link;
+            break;
+        }
+        if (flag == 'x') {
+            if (it->record_length > record_rest(it))
+                return cut;
+            tar_xhdr_generate(it, &x);
+            continue;
+        }
+        if (flag == '\0' || strchr("1345", flag) == nullptr)
+            return KS_TAR_L_UNKNOWN;
+    }
+    if (!x.path && memchr(it->record->name, '\0', sizeof it->record->name) == nullptr)
+        return KS_TAR_L_UNKNOWN;
+    (void) ustar_record_name(it, x.path);
+    return KS_TAR_L_FOUND;
+}
+
+ks_tar_lookup ks_tar_find(struct ks_tar_iterator *it, const char *buffer, size_t length, bool whole,
+                          const char *name, const char **content, size_t *content_length,
+                          ks_tar_type *type)
+{
+    it->length = length;
+    it->cursor = nullptr;
+    it->buffer = const_cast<char *>(buffer);
+    it->record = nullptr;
+    it->record_length = 0;
+    for (;;) {
+        ks_tar_lookup found = tar_find_step(it, whole, content, content_length, type);
+        if (found != KS_TAR_L_FOUND || strcmp(it->path, name) == 0)
+            return found;
+    }
+}
+
 // ---------------------------------------------------------------- writer
 
 struct ks_tar {

@@ -53,6 +53,23 @@ const char *ks_tar_iterate(struct ks_tar_iterator *it, const char **path, size_t
                            ks_tar_type *type);
 void ks_tar_iterator_destroy(struct ks_tar_iterator *it);
 
+typedef enum ks_tar_lookup {
+    KS_TAR_L_FOUND = 0,   // the entry lies within the bytes given
+    KS_TAR_L_ABSENT = 1,  // the archive ends within them without it
+    KS_TAR_L_UNKNOWN = 2, // only the whole object can tell (see ks_tar_find)
+} ks_tar_lookup;
+
+// Finds the first entry named name in the first length bytes of an object
+// that the caller has read (whole: they are all of it), as iterating the
+// whole object would find it, but without a mapping and without printing:
+// where the bytes end too early, or where iterating would print one of its
+// messages, the answer is KS_TAR_L_UNKNOWN and the caller iterates the
+// whole object instead. it is the caller's storage for the iteration; a
+// link target found is in it->link. Nothing is allocated or freed.
+ks_tar_lookup ks_tar_find(struct ks_tar_iterator *it, const char *buffer, size_t length, bool whole,
+                          const char *name, const char **content, size_t *content_length,
+                          ks_tar_type *type);
+
 // Writer on a descriptor the caller owns; after a false result ks_tar_error
 // tells why.
 typedef struct ks_tar ks_tar_t;
