@@ -17,7 +17,9 @@
 
 static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <command> [<arguments>]\n\n"
                                  "    list           Query state of dumps\n"
-                                 "    retry          Attempt to retry sending of a dump\n";
+                                 "    retry          Attempt to retry sending of a dump\n"
+                                 "    info           Show one dump in detail\n"
+                                 "    debug          Open one dump in gdb\n";
 
 static const char *const directories[] = {
     "staging", "pending", "sending", "assets", "failed", "failed/pending", "failed/sending", "committed",
@@ -589,4 +591,704 @@ TEST(ClientRetry, FailedRenameIsLoggedAndTheRestMoves)
     EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: rename of blocked failed: Is a directory\n"))
         << ks_test_syslog_dump();
     EXPECT_TRUE(ks_test_exists(t.at("failed/pending", "blocked")));
+}
+
+// ---------------------------------------------------------------- large trees
+
+// Builds a large archive tree and lists it independently of the client: the
+// table it must print (column widths, sorting, summary, the reader's
+// messages) and the JSON lines, checked with Python's json module.
+static const char reference_script[] = R"PY(import io, json, os, random, sys, tarfile, time
+
+STAGES = ["staging", "pending", "sending", "! pending", "! sending", "archived", "failed"]
+SCAN = [("sending", 2, 1), ("pending", 1, 0), ("staging", 0, 0),
+        ("failed/sending", 4, 1), ("failed/pending", 3, 0)]
+PLACES = [["pending"], ["pending"], ["pending"], ["staging"], ["sending"], ["sending", "pending"],
+          ["failed/pending"], ["failed/sending"], ["failed/sending", "failed/pending"],
+          ["pending", "failed/pending"], ["committed/coredump"], ["sending", "failed/pending"]]
+SIZES = [0, 1, 1023, 1024, 1025, 2048, 4095, 1048576, 1048577, 1073741824, 1073741825, 5 << 30]
+HOSTILE = [b"/tmp/\x1b[2J\x07bell\x7f", b"/srv/caf\xc3\xa9/\xff\xfe-\xe2\x82-bin",
+           b'/q/"quoted"\\back\\slash', b"/u/\xe2\x80\xa8line\xe2\x80\xa9sep\xc2\x9bcsi\xc2\xa0nb",
+           b"/e/\xf0\x9f\x92\xa5\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xf0\x9f\x92", b"/n/new\nline\ttab\r"]
+
+
+def pax(members):
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w", format=tarfile.PAX_FORMAT, encoding="utf-8",
+                      errors="surrogateescape") as t:
+        for kind, name, value in members:
+            info = tarfile.TarInfo(name)
+            if kind == "l":
+                info.type = tarfile.SYMTYPE
+                info.linkname = value
+                t.addfile(info)
+            elif kind == "d":
+                info.type = tarfile.DIRTYPE
+                t.addfile(info)
+            else:
+                info.size = len(value)
+                t.addfile(info, io.BytesIO(value))
+    return out.getvalue()
+
+
+def raw(name, flag, data=b"", link=b""):
+    r = bytearray(512)
+    r[0:len(name)] = name
+    r[124:135] = b"%011o" % len(data)
+    r[156] = ord(flag)
+    r[157:157 + len(link)] = link
+    r[257:265] = b"ustar\x0000"
+    return bytes(r) + data + bytes(-len(data) % 512)
+
+
+def name_of(rng, i):
+    return [lambda: "%08x-%04x-4e1d-9c2a-%012x" % (rng.getrandbits(32), i & 0xffff, i),
+            lambda: "s%x" % i, lambda: "x%011d" % i,
+            lambda: "long-%d-%s" % (i, "n" * rng.randint(60, 90)), lambda: "with space %d" % i,
+            lambda: "\u00fc\u00f1\u00ee-%d-\u00e7\u00f6d\u00e9" % i, lambda: ".dot-%d" % i,
+            lambda: "%d" % i, lambda: "crash-%06d-%s" % (i, "z" * (i % 70))][i % 9]()
+
+
+def make(root, count, seed):
+    """Returns {name: [executable as hex or None, expected reader messages]}
+    and the (name, executable) pairs whose assets the caller writes."""
+    rng = random.Random(seed)
+    for d in ("staging", "pending", "sending", "assets", "failed/pending", "failed/sending",
+              "committed/coredump", "committed/snapshot"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    expect, own = {}, []
+    for i in range(count):
+        name = name_of(rng, i)
+        for place in PLACES[rng.randrange(len(PLACES))]:
+            path = os.path.join(root, place, name)
+            with open(path, "wb") as f:
+                f.write(b"x" * rng.randrange(0, 200))
+            if rng.random() < 0.4:
+                os.truncate(path, rng.choice(SIZES))
+        exe = ("/usr/lib/app-%02d/bin/server-%d" % (i % 37, i % 5)).encode()
+        kind, data, err = rng.randrange(20), None, ""
+        asset = os.path.join(root, "assets", name)
+        if kind == 0:
+            exe = None
+        elif kind == 1:
+            data, exe = b"", None
+        elif kind == 2:
+            data, exe = b"g" * 2048, None
+        elif kind == 3:
+            data, exe = pax([("f", "/proc/self/cmdline", b"a\0b\0")]), None
+        elif kind == 4:
+            exe = ("/opt/" + "d" * rng.randint(100, 300) + "/deep-%d" % (i % 3)).encode()
+            data = pax([("f", "/proc/self/cmdline", b"x\0"), ("l", "/proc/self/exe", exe.decode())])
+        elif kind == 5:
+            data = pax([("f", "/proc/self/exe", exe + b"\0junk")])
+        elif kind == 6:
+            data = pax([("l", "/proc/self/exe", exe.decode()), ("l", "/proc/self/exe", "/bin/second")])
+        elif kind == 7:
+            exe = b"noslash-%d" % (i % 4)
+            data = pax([("l", "/proc/self/exe", exe.decode())])
+        elif kind == 8:
+            exe = HOSTILE[i % len(HOSTILE)] + b"-%d" % (i % 3)
+            data = raw(b"/proc/self/exe", "2", link=exe) + bytes(1024)
+        elif kind == 9:
+            # The entry lies beyond the first kilobytes of the object.
+            data = pax([("f", "/proc/self/maps", b"m" * rng.randint(3000, 40000)),
+                        ("l", "/proc/self/exe", exe.decode())])
+        elif kind == 10:
+            data = pax([("d", "/proc/self", b""), ("l", "/proc/self/exe", exe.decode())])
+        elif kind == 11:
+            data = raw(b"/proc/self/odd", "g", b"abc") + raw(b"/proc/self/exe", "2", link=exe) + bytes(1024)
+            err = "error: unknown type flag 'g'\n"
+        elif kind == 12:
+            own.append((name, exe))
+        elif kind == 13:
+            os.mkdir(asset)
+            exe = None
+        elif kind == 14:
+            data = (raw(b"/proc/self/maps", "0", b"m" * rng.randint(5000, 9000)) + raw(b"/proc/self/odd", "V")
+                    + raw(b"/proc/self/exe", "2", link=exe) + bytes(1024))
+            err = "error: unknown type flag 'V'\n"
+        else:
+            data = pax([("f", "/proc/self/cmdline", exe + b"\0--serve\0"), ("l", "/proc/self/exe", exe.decode())])
+        if data is not None:
+            with open(asset, "wb") as f:
+                f.write(data)
+        expect[name] = [exe.hex() if exe is not None else None, err]
+    return expect, own
+
+
+def parse_bytes(v):
+    for unit, t in (("gB", 1 << 30), ("mB", 1 << 20), ("kB", 1 << 10)):
+        if v > t:
+            return v / t, unit
+    return float(v), "B"
+
+
+def application(b):
+    return b[b.rfind(b"/") + 1:]
+
+
+SEEN = {}
+
+
+def scan(directory):
+    return list(os.scandir(directory))
+
+
+def cached(f, *args):
+    if (f, args) not in SEEN:
+        SEEN[(f, args)] = f(*args)
+    return SEEN[(f, args)]
+
+
+def load(root, expect, fn):
+    """The crashes as the client finds them, in order, with the column
+    widths and the reader's messages."""
+    objects, index, err, width = [], {}, [], {"size": 0, "exe": 0}
+    for directory, stage, bit in SCAN:
+        base = os.path.join(root, directory)
+        if not os.path.isdir(base):
+            continue
+        for e in cached(scan, base):
+            if not e.is_file(follow_symlinks=False):
+                continue
+            if e.name in index:
+                index[e.name]["res"] |= 1 << bit
+                continue
+            st = cached(os.stat, e.path)
+            o = {"name": e.name, "stage": stage, "res": 1 << bit, "path": e.path, "size": st.st_size,
+                 "ctime": int(st.st_ctime), "exe": None, "raw": None}
+            o["bytes"], o["unit"] = parse_bytes(st.st_size)
+            width["size"] = max(width["size"], len("%.2f" % o["bytes"]))
+            if cached(os.access, os.path.join(root, "assets", e.name), os.R_OK):
+                o["res"] |= 4
+            exe, messages = expect.get(e.name, [None, ""])
+            err.append(messages)
+            if exe is not None:
+                o["raw"] = bytes.fromhex(exe)
+                o["exe"] = bytes(0x3f if c < 0x20 or c == 0x7f else c for c in o["raw"])
+                width["exe"] = max(width["exe"], len(application(o["exe"])))
+            if fn is not None and (o["exe"] is None or not application(o["exe"]).startswith(fn.encode())):
+                continue
+            index[e.name] = o
+            objects.append(o)
+    return objects, width, "".join(err)
+
+
+def ordered(objects, sort):
+    if sort == "a":
+        return sorted(objects, key=lambda o: (o["exe"] is not None, o["exe"] or b""))
+    return sorted(objects, key=lambda o: o["ctime"])
+
+
+def table(objects, width, full):
+    out, length = bytearray(), 64 if full else 12
+    for o in objects:
+        app = application(o["exe"]) if o["exe"] is not None and b"/" in o["exe"] else b"--"
+        res = "".join("csa"[i] if o["res"] & (1 << i) else "-" for i in range(3))
+        out += b"%10s/%s%s %s %s   %s    %s%s\n" % (
+            STAGES[o["stage"]].encode(), o["name"].encode()[:length], b"..." if length == 12 else b"",
+            res.encode(), app.rjust(width["exe"]), time.asctime(time.gmtime(o["ctime"])).encode(),
+            ("%.2f" % o["bytes"]).rjust(width["size"]).encode(), o["unit"].encode())
+    if objects:
+        out += b"\n"
+        for stage in range(7):
+            mine = [o for o in objects if o["stage"] == stage]
+            total = sum(o["size"] for o in mine)
+            if total:
+                v, u = parse_bytes(total)
+                out += b"[%s]/%dO/%.2f%s " % (STAGES[stage].encode(), len(mine), v, u.encode())
+        out += b"\n"
+    return bytes(out)
+
+
+def json_lines(objects, text):
+    """Checks the client's JSON lines against the expected objects."""
+    assert text.endswith(b"\n") or not objects, "no final newline"
+    lines = text.split(b"\n")[:-1] if text else []
+    assert len(lines) == len(objects), "%d lines for %d crashes" % (len(lines), len(objects))
+    for line, o in zip(lines, objects):
+        line.decode("utf-8")  # strictly valid UTF-8
+        assert all(0x20 <= c != 0x7f for c in line), line
+        got = json.loads(line)
+        raw = o["raw"]
+        want = {"name": o["name"], "stage": STAGES[o["stage"]], "path": o["path"],
+                "files": [n for i, n in enumerate(("core", "snapshot", "asset")) if o["res"] & (1 << i)],
+                "size": o["size"], "time": o["ctime"],
+                "time_utc": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(o["ctime"])),
+                "executable": raw.decode("utf-8", "replace") if raw is not None else None,
+                "application": application(raw).decode("utf-8", "replace") if raw is not None else None}
+        assert got == want, "%r\n!=\n%r" % (got, want)
+        assert list(got) == list(want), list(got)
+
+
+if __name__ == "__main__":
+    mode, root = sys.argv[1], sys.argv[2]
+    if mode == "make":
+        expect, own = make(root, int(sys.argv[3]), int(sys.argv[4]))
+        with open(root + ".expect", "w") as f:
+            json.dump(expect, f)
+        for name, exe in own:
+            sys.stdout.write("%s\n%s\n" % (name, exe.hex()))
+        sys.exit(0)
+    # The cases: [full names, sort, application filter or null], numbered.
+    with open(root + ".expect") as f:
+        expect = json.load(f)
+    for i, (full, sort, fn) in enumerate(json.loads(sys.argv[3])):
+        objects, width, err = load(root, expect, fn)
+        objects = ordered(objects, sort)
+        if mode == "table":
+            with open("%s.want-%d" % (root, i), "wb") as f:
+                f.write(table(objects, width, full))
+            with open("%s.want-%d.err" % (root, i), "w") as f:
+                f.write(err)
+        else:
+            with open("%s.got-%d.json" % (root, i), "rb") as f:
+                json_lines(objects, f.read())
+)PY";
+
+static std::string unhex(const std::string &hex)
+{
+    std::string bytes;
+
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+struct reference_tree {
+    tree t;
+    std::string script = t.dir / "reference.py";
+
+    // Thousands of crashes in every stage, with assets from Python's
+    // tarfile, from our own writer, hand-made and broken ones.
+    void make(int count)
+    {
+        ks_test_write_file(script, reference_script);
+        ks_test_result made = ks_test_run({"/usr/bin/python3", script, "make", t.root, std::to_string(count), "11"});
+        ASSERT_EQ(exit_code(made), 0) << made.err;
+        std::vector<std::string> own = lines(made.out);
+        ASSERT_GT(own.size(), 20u);
+        for (size_t i = 0; i + 1 < own.size(); i += 2)
+            ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", own[i]), unhex(own[i + 1])));
+    }
+
+    // Runs the reference over every case at once: "table" writes the
+    // expected outputs beside the tree, "json" checks the JSON lines there.
+    ks_test_result reference(const std::string &mode, const std::string &cases) const
+    {
+        return ks_test_run({"/usr/bin/python3", script, mode, t.root, cases}, {"TZ=UTC"});
+    }
+
+    std::string file(const std::string &suffix) const { return ks_test_read_file(t.root + "." + suffix); }
+};
+
+TEST(ClientListReference, TableAndJsonMatchAnIndependentListing)
+{
+    if (!have_python())
+        GTEST_SKIP() << "no /usr/bin/python3";
+    reference_tree r;
+    ASSERT_NO_FATAL_FAILURE(r.make(2000));
+
+    // list options, and the same case for the reference: full names, sort, filter.
+    const std::vector<std::vector<std::string>> options = {
+        {}, {"-f"}, {"-s", "a"}, {"-f", "-s", "application"}, {"-a", "server-1"}, {"-f", "-s", "a", "-a", "noslash"},
+        {"-a", "?"},
+    };
+    const std::string cases = R"([[false, "c", null], [true, "c", null], [false, "a", null], [true, "a", null],
+                                  [false, "c", "server-1"], [true, "a", "noslash"], [false, "c", "?"]])";
+    std::vector<ks_test_result> tables;
+    for (size_t i = 0; i < options.size(); i++) {
+        std::vector<std::string> args = {"list"};
+        args.insert(args.end(), options[i].begin(), options[i].end());
+        tables.push_back(r.t.kestrel(args));
+        args.push_back("-j");
+        ks_test_result json = r.t.kestrel(args);
+        EXPECT_EQ(exit_code(json), 0);
+        EXPECT_EQ(json.err, tables.back().err);
+        ks_test_write_file(r.t.root + ".got-" + std::to_string(i) + ".json", json.out);
+    }
+
+    ks_test_result want = r.reference("table", cases);
+    ASSERT_EQ(exit_code(want), 0) << want.err;
+    for (size_t i = 0; i < options.size(); i++) {
+        SCOPED_TRACE(::testing::PrintToString(options[i]));
+        EXPECT_EQ(exit_code(tables[i]), 0);
+        EXPECT_GT(lines(tables[i].out).size(), 10u);
+        EXPECT_TRUE(tables[i].out == r.file("want-" + std::to_string(i))) << "the table differs from the reference";
+        EXPECT_EQ(tables[i].err, r.file("want-" + std::to_string(i) + ".err"));
+    }
+    ks_test_result checked = r.reference("json", cases);
+    EXPECT_EQ(exit_code(checked), 0) << checked.err;
+}
+
+// ---------------------------------------------------------------- JSON lines
+
+// Checks JSON lines given on standard input: each line is one object that
+// Python's json reads, with the expected executable for each base name
+// given as NAME=HEX arguments (decoded as a lenient UTF-8 decoder would).
+static const char json_check[] = R"PY(
+import json, sys
+want = dict(a.split("=", 1) for a in sys.argv[1:])
+text = sys.stdin.buffer.read()
+lines = text.split(b"\n")
+assert lines[-1] == b"", "no final newline"
+for line in lines[:-1]:
+    line.decode("utf-8")
+    assert all(0x20 <= c != 0x7f for c in line), line
+    o = json.loads(line)
+    raw = bytes.fromhex(want.pop(o["name"]))
+    assert o["executable"] == raw.decode("utf-8", "replace"), (o["executable"], raw)
+    assert o["application"] == raw[raw.rfind(b"/") + 1:].decode("utf-8", "replace"), o["application"]
+    print(o["name"], o["stage"], o["files"], o["size"], o["time"] is not None)
+assert not want, want
+)PY";
+
+static std::string hex(const std::string &bytes)
+{
+    std::string text;
+    char digits[3];
+
+    for (unsigned char c : bytes) {
+        snprintf(digits, sizeof(digits), "%02x", c);
+        text += digits;
+    }
+    return text;
+}
+
+TEST(ClientListJson, HostileExecutablePathsStayValidJson)
+{
+    if (!have_python())
+        GTEST_SKIP() << "no /usr/bin/python3";
+    tree t;
+    const std::vector<std::string> executables = {
+        "/usr/bin/plain",
+        "/tmp/\x1b]0;title\a\x1b[2J\x7f",
+        "/q/\"quoted\"\\back\\slash\\",
+        "/u/\xe2\x80\xa8sep\xe2\x80\xa9\xc2\x9b" "csi\xc2\xa0\xf0\x9f\x92\xa5",
+        "/bad/\xff\xfe\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80-\xe2\x82",
+        "/cut/\xf0\x9f\x92",
+        "noslash\n\r\t",
+    };
+    std::vector<std::string> argv = {"/usr/bin/python3", "-c", json_check};
+    for (size_t i = 0; i < executables.size(); i++) {
+        std::string name = "crash-" + std::to_string(i);
+        t.file(i % 2 ? "failed/pending" : "pending", name, 2000 + i);
+        ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", name), executables[i]));
+        argv.push_back(name + "=" + hex(executables[i]));
+    }
+
+    ks_test_result r = t.kestrel({"list", "-j", "-s", "a"});
+    ASSERT_EQ(exit_code(r), 0) << r.err;
+    ks_test_result checked = ks_test_run(argv, {}, r.out);
+    ASSERT_EQ(exit_code(checked), 0) << checked.err << r.out;
+    std::vector<std::string> out = lines(checked.out);
+    ASSERT_EQ(out.size(), executables.size());
+    EXPECT_EQ(out[0], "crash-4 pending ['core', 'asset'] 2004 True");
+    EXPECT_EQ(out[1], "crash-5 ! pending ['core', 'asset'] 2005 True");
+    EXPECT_EQ(out[6], "crash-6 pending ['core', 'asset'] 2006 True");
+
+    // Filters apply as for the table; nothing listed prints nothing.
+    r = t.kestrel({"list", "-j", "-a", "pla"});
+    EXPECT_EQ(lines(r.out).size(), 1u) << r.out;
+    EXPECT_NE(r.out.find("\"executable\":\"/usr/bin/plain\",\"application\":\"plain\"}\n"), std::string::npos);
+    EXPECT_EQ(t.kestrel({"list", "-j", "-a", "none"}).out, "");
+}
+
+TEST(ClientListJson, FileThatCannotBeExaminedHasNullSizeAndTime)
+{
+    if (!ks_test_is_root())
+        GTEST_SKIP() << "needs root to run the client as another user";
+    tree t;
+    t.file("pending", "unseen");
+    ASSERT_EQ(chmod(t.at("pending", "").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(t.dir.path.c_str(), 0755), 0);
+
+    ks_test_result r = ks_test_run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                    KS_TEST_KESTREL, "-c", t.conf, "list", "-j"});
+    EXPECT_EQ(exit_code(r), 0);
+    EXPECT_EQ(r.err, "warning: failed to extract metadata for [unseen]: Permission denied\n");
+    EXPECT_EQ(r.out, "{\"name\":\"unseen\",\"stage\":\"pending\",\"path\":\"" + t.at("pending", "unseen") +
+                         "\",\"files\":[\"core\"],\"size\":null,\"time\":null,\"time_utc\":null,"
+                         "\"executable\":null,\"application\":null}\n");
+}
+
+// ---------------------------------------------------------------- info
+
+struct member {
+    std::string name;
+    std::string content; // file data, or the link target
+    bool link;
+};
+
+// An asset with these entries, from our own writer.
+static void asset_members(const std::string &path, const std::vector<member> &members)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_NE(fd, -1);
+    ks_tar_t *tar = ks_tar_fdopen(fd);
+    for (const member &m : members) {
+        if (m.link) {
+            ASSERT_TRUE(ks_tar_symlink(tar, m.name.c_str(), m.content.c_str(), time(nullptr)));
+            continue;
+        }
+        ks_tar_begin(tar, m.name.c_str(), static_cast<unsigned int>(m.name.size()));
+        ASSERT_TRUE(ks_tar_metadata_commit(tar)) << ks_tar_error(tar);
+        ASSERT_EQ(write(fd, m.content.data(), m.content.size()), static_cast<ssize_t>(m.content.size()));
+        ASSERT_TRUE(ks_tar_end(tar, m.content.size())) << ks_tar_error(tar);
+    }
+    ASSERT_TRUE(ks_tar_commit(tar));
+    ks_tar_destroy(tar);
+    close(fd);
+}
+
+static off_t size_of(const std::string &path)
+{
+    struct stat st;
+
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+static const std::vector<member> rich_asset = {
+    {"/proc/self/exe", "/usr/bin/app", true},
+    {"/proc/self/cmdline", std::string("/usr/bin/app\0--serve\0\0last\x1b arg\\x\0", 34), false},
+    {"/proc/self/status", std::string(1234, 's'), false},
+    {"/proc/self/maps", std::string(40960, 'm'), false},
+    {"/proc/self/limits", std::string(77, 'l'), false},
+    {"/proc/self/cgroup", "0::/\n", false},
+    {"/proc/self/fd/0", "/dev/pts/0", true},
+};
+
+TEST(ClientInfo, ShowsEveryFileAndTheAssetsEntries)
+{
+    tree t;
+    std::string core = t.file("pending", "0badc0de-1111", 2048);
+    std::string asset = t.at("assets", "0badc0de-1111");
+    ASSERT_NO_FATAL_FAILURE(asset_members(asset, rich_asset));
+    std::string size = std::to_string(size_of(asset));
+    std::string pad(size.size() - 4, ' ');
+
+    ks_test_result r = t.kestrel({"info", "0badc0de"});
+    EXPECT_EQ(exit_code(r), 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "name:         0badc0de-1111\n"
+                     "stage:        pending\n"
+                     "executable:   /usr/bin/app\n"
+                     "application:  app\n"
+                     "command line:\n"
+                     "    [0] /usr/bin/app\n"
+                     "    [1] --serve\n"
+                     "    [2] \n"
+                     "    [3] last\\x1b arg\\\\x\n"
+                     "files:\n"
+                     "    core      " + pad + "2048  " + when(core) + "  " + core + "\n"
+                     "    asset     " + size + "  " + when(asset) + "  " + asset + "\n"
+                     "other entries:\n"
+                     "    /proc/self/status   1234\n"
+                     "    /proc/self/maps    40960\n"
+                     "    /proc/self/limits     77\n"
+                     "    /proc/self/cgroup      5\n"
+                     "    /proc/self/fd/0    -> /dev/pts/0\n");
+
+    // Without an asset nothing about the process is known.
+    std::string bare = t.file("failed/sending", "feedface", 7);
+    r = t.kestrel({"info", "feed"});
+    EXPECT_EQ(r.out, "name:         feedface\n"
+                     "stage:        ! sending\n"
+                     "executable:   unknown\n"
+                     "command line: unknown\n"
+                     "files:\n"
+                     "    snapshot  7  " + when(bare) + "  " + bare + "\n"
+                     "other entries: none\n");
+}
+
+TEST(ClientInfo, APrefixSelectsExactlyOneCrash)
+{
+    tree t;
+    t.file("pending", "0badc0de-1111");
+    t.file("failed/pending", "0badc0de-2222");
+    t.file("failed/sending", "0badc0de-2222");
+    t.file("sending", "abc");
+    t.file("staging", "abcd");
+    t.file("committed/coredump", "c0ffee");
+    t.file("committed/snapshot", "c0ffee");
+
+    const struct {
+        std::string prefix;
+        int status;
+        std::string first; // first line of the output, or the error
+    } cases[] = {
+        {"0badc0de-1", 0, "name:         0badc0de-1111"},
+        {"0badc0de-2222", 0, "name:         0badc0de-2222"},
+        {"abc", 0, "name:         abc"}, // a full name wins over longer ones
+        {"abcd", 0, "name:         abcd"},
+        {"c0", 0, "name:         c0ffee"}, // committed crashes are found too
+        {"0badc0de", 1, "error: 0badc0de is ambiguous; it begins 2 dump names:"},
+        {"ab", 1, "error: ab is ambiguous; it begins 2 dump names:"},
+        {"", 1, "error:  is ambiguous; it begins 5 dump names:"},
+        {"nothing", 1, "error: no dump matches nothing"},
+        {"0badc0de-11111", 1, "error: no dump matches 0badc0de-11111"},
+        {"bad\x1b", 1, "error: no dump matches bad\\x1b"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.prefix);
+        ks_test_result r = t.kestrel({"info", c.prefix});
+        EXPECT_EQ(exit_code(r), c.status);
+        std::vector<std::string> out = lines(c.status == 0 ? r.out : r.err);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out[0], c.first);
+        if (c.status != 0) {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+    std::vector<std::string> err = lines(t.kestrel({"info", "0badc0de"}).err);
+    std::sort(err.begin() + 1, err.end());
+    EXPECT_EQ(err, (std::vector<std::string>{err[0], "    0badc0de-1111", "    0badc0de-2222"}));
+    EXPECT_NE(t.kestrel({"info", "c0ffee"}).out.find("stage:        archived\n"), std::string::npos);
+
+    for (const auto &args : std::vector<std::vector<std::string>>{{"info"}, {"info", "a", "b"}, {"info", "-x", "abc"},
+                                                                   {"info", "-h"}}) {
+        ks_test_result r = t.kestrel(args);
+        EXPECT_EQ(exit_code(r), 1);
+        EXPECT_TRUE(r.err.ends_with("Usage: info [-j] <object>\n")) << r.err;
+    }
+}
+
+TEST(ClientInfo, JsonIsOneObject)
+{
+    if (!have_python())
+        GTEST_SKIP() << "no /usr/bin/python3";
+    tree t;
+    std::string core = t.file("committed/coredump", "c0ffee", 5);
+    std::string snapshot = t.file("committed/snapshot", "c0ffee", 7);
+    std::string asset = t.at("assets", "c0ffee");
+    ASSERT_NO_FATAL_FAILURE(asset_python(asset, {"f:/proc/self/cmdline:/bin/\xc3\xa9t\xc3\xa9\n", "f:/proc/self/status:ok",
+                                                 "d:/proc/self:", "l:/proc/self/exe:/bin/\xc3\xa9t\xc3\xa9"}));
+
+    ks_test_result r = t.kestrel({"info", "-j", "c0"});
+    ASSERT_EQ(exit_code(r), 0) << r.err;
+    ASSERT_EQ(lines(r.out).size(), 1u);
+    static const char show[] = "import json, sys\n"
+                               "o = json.loads(sys.stdin.read())\n"
+                               "print(o['name'], o['stage'], o['path'], o['files'], o['size'], o['executable'],\n"
+                               "      o['application'], o['command_line'], sep='|')\n"
+                               "for f in o['file_details']: print(f['kind'], f['path'], f['size'], f['time_utc'][-1], sep='|')\n"
+                               "for e in o['entries']: print(*e.values(), sep='|')\n";
+    ks_test_result shown = ks_test_run({"/usr/bin/python3", "-c", show}, {"PYTHONIOENCODING=utf-8"}, r.out);
+    ASSERT_EQ(exit_code(shown), 0) << shown.err;
+    EXPECT_EQ(shown.out, "c0ffee|archived|" + core + "|['core', 'snapshot', 'asset']|5|/bin/\xc3\xa9t\xc3\xa9|\xc3\xa9t\xc3\xa9|"
+                         "['/bin/\xc3\xa9t\xc3\xa9\\n']\n"
+                         "core|" + core + "|5|Z\n"
+                         "snapshot|" + snapshot + "|7|Z\n"
+                         "asset|" + asset + "|" + std::to_string(size_of(asset)) + "|Z\n"
+                         "/proc/self/cmdline|file|11\n"
+                         "/proc/self/status|file|2\n"
+                         "/proc/self/exe|link|/bin/\xc3\xa9t\xc3\xa9\n");
+}
+
+// ---------------------------------------------------------------- debug
+
+// A stand-in for gdb that records its parent and its arguments, NUL after
+// each, and ends with status 7.
+struct fake_gdb {
+    ks_test_dir dir;
+    std::string record = dir / "record";
+
+    fake_gdb()
+    {
+        ks_test_write_file(dir / "gdb", "#!/bin/sh\n{ printf '%s\\0' \"$PPID\"; printf '%s\\0' \"$@\"; } > '" + record +
+                                            "'\nexit 7\n");
+        chmod((dir / "gdb").c_str(), 0755);
+    }
+
+    std::vector<std::string> arguments() const
+    {
+        std::vector<std::string> args;
+        std::string text = ks_test_read_file(record);
+        for (size_t start = 0, nul; (nul = text.find('\0', start)) != std::string::npos; start = nul + 1)
+            args.push_back(text.substr(start, nul - start));
+        return args;
+    }
+};
+
+static ks_test_result debug(const tree &t, const std::string &path, const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {KS_TEST_KESTREL, "-c", t.conf, "debug"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ks_test_run(argv, {"PATH=" + path});
+}
+
+TEST(ClientDebug, ReplacesItselfWithGdbOnTheExecutableAndTheKeptCore)
+{
+    tree t;
+    fake_gdb gdb;
+    const struct {
+        std::string directory, name, executable;
+    } crashes[] = {
+        {"pending", "p-crash", "/usr/bin/app"},
+        {"committed/coredump", "c-crash", "/opt/svc/bin/server"},
+        {"failed/pending", "f-crash", "-x/looks like an option"},
+    };
+    for (const auto &c : crashes) {
+        SCOPED_TRACE(c.name);
+        std::string core = t.file(c.directory, c.name);
+        ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", c.name), c.executable));
+        (void) unlink(gdb.record.c_str());
+
+        ks_test_result r = debug(t, gdb.dir.path + ":/usr/bin:/bin", {c.name.substr(0, 3), "--", "-batch", "-ex", "bt"});
+        EXPECT_EQ(exit_code(r), 7) << r.err;
+        EXPECT_EQ(gdb.arguments(), (std::vector<std::string>{std::to_string(getpid()), "-batch", "-ex", "bt", "--",
+                                                             c.executable, core}));
+    }
+    // A crash whose snapshot is being sent keeps its core image pending.
+    t.file("sending", "p-crash");
+    (void) unlink(gdb.record.c_str());
+    EXPECT_EQ(exit_code(debug(t, gdb.dir.path, {"p-crash"})), 7);
+    EXPECT_EQ(gdb.arguments(), (std::vector<std::string>{std::to_string(getpid()), "--", "/usr/bin/app",
+                                                         t.at("pending", "p-crash")}));
+}
+
+TEST(ClientDebug, SaysWhyItCannot)
+{
+    tree t;
+    fake_gdb gdb;
+    ks_test_dir empty;
+    t.file("sending", "snapshot-only");
+    ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", "snapshot-only"), "/usr/bin/app"));
+    t.file("staging", "still-written");
+    ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", "still-written"), "/usr/bin/app"));
+    t.file("pending", "no-asset");
+    t.file("pending", "no-exe");
+    ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", "no-exe"), ""));
+    t.file("pending", "ready");
+    ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", "ready"), "/usr/bin/app"));
+
+    const struct {
+        std::vector<std::string> args;
+        std::string path, err;
+    } cases[] = {
+        {{"snapshot-only"}, gdb.dir.path, "error: no core image of snapshot-only is kept\n"},
+        {{"still"}, gdb.dir.path, "error: no core image of still-written is kept\n"},
+        {{"no-asset"}, gdb.dir.path, "error: the executable of no-asset is not known\n"},
+        {{"no-exe"}, gdb.dir.path, "error: the executable of no-exe is not known\n"},
+        {{"ready"}, empty.path, "error: gdb not found in PATH; install the package \"gdb\"\n"},
+        {{"missing"}, gdb.dir.path, "error: no dump matches missing\n"},
+        {{"no-"}, gdb.dir.path, "error: no- is ambiguous; it begins 2 dump names:\n    no-asset\n    no-exe\n"},
+        {{}, gdb.dir.path, "Usage: debug <object> [-- <gdb arguments>]\n"},
+        {{"ready", "-batch"}, gdb.dir.path, "Usage: debug <object> [-- <gdb arguments>]\n"},
+        {{"--", "ready"}, gdb.dir.path, "Usage: debug <object> [-- <gdb arguments>]\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        ks_test_result r = debug(t, c.path, c.args);
+        EXPECT_EQ(exit_code(r), 1);
+        EXPECT_EQ(r.out, "");
+        if (c.err.find("ambiguous") != std::string::npos) {
+            std::vector<std::string> got = lines(r.err);
+            std::sort(got.begin() + 1, got.end());
+            EXPECT_EQ(got, lines(c.err));
+        } else {
+            EXPECT_EQ(r.err, c.err);
+        }
+        EXPECT_FALSE(ks_test_exists(gdb.record));
+    }
 }

@@ -1,26 +1,32 @@
-// kestrel: lists the crashes of the archive tree and puts failed ones back
-// into the pipeline. It reads the daemon's configuration but never talks to
-// the daemon and takes no lock.
+// kestrel: lists the crashes of the archive tree, shows one in detail or
+// under the debugger, and puts failed ones back into the pipeline. It reads
+// the daemon's configuration but never talks to the daemon and takes no lock.
 
+#include "client/json.h"
 #include "common/array.h"
 #include "common/cf.h"
+#include "common/fd.h"
 #include "common/fs.h"
 #include "common/log.h"
 #include "common/parse.h"
 #include "common/tar.h"
 #include "server/misc.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
 #include <new>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <vector>
 
 enum {
     OBJECT_R_COREDUMP = 0,
@@ -34,11 +40,15 @@ enum object_sort {
     OBJECT_S_APPLICATION = 1,
 };
 
+// One read of this much of an asset finds the executable's entry, which the
+// archiver writes near the start; larger objects are mapped only when not.
+static constexpr size_t asset_prefix = 4096;
+
 struct ks_object {
     ks_stage stage;
     const char *basename;
-    char *executable;
-    char *path;
+    char *executable; // with control characters shown as "?"
+    char *path;       // the trailing payload
     unsigned long resources;
     struct {
         const char *unit;
@@ -46,11 +56,19 @@ struct ks_object {
         off_t size;
         time_t creation;
     } st;
+    char *original;  // the executable as the asset holds it, when that differs
+    bool examined;   // the file's status could be read
+    unsigned char size_length;
+    char size_text[30]; // st.bytes with two decimals, as the table prints it
+    char payload[];
 };
 
 struct object_filter {
     const char *fn;
     char **path;
+    // Looking one crash up: names are matched before anything is read, and
+    // the committed directories are searched as well.
+    bool lookup;
 };
 
 struct object_stat {
@@ -58,11 +76,50 @@ struct object_stat {
     unsigned int n_object;
 };
 
+struct scan_row {
+    const char *directory;
+    ks_stage stage;
+    unsigned int bit;
+};
+
 static const char resource_string[] = "csa";
+static const char *const resource_names[OBJECT_R_COUNT] = {"core", "snapshot", "asset"};
 
 static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <command> [<arguments>]\n\n"
                                  "    list           Query state of dumps\n"
-                                 "    retry          Attempt to retry sending of a dump\n";
+                                 "    retry          Attempt to retry sending of a dump\n"
+                                 "    info           Show one dump in detail\n"
+                                 "    debug          Open one dump in gdb\n";
+
+// Objects and their texts are carved from large blocks released together:
+// a listing keeps nearly everything it allocates until it ends.
+struct arena_block {
+    struct arena_block *next;
+    size_t used;
+    size_t size;
+    alignas(16) char data[];
+};
+
+struct arena_mark {
+    struct arena_block *block;
+    size_t used;
+};
+
+static constexpr size_t arena_block_size = 256 * 1024;
+
+// A loaded object under the hash of its base name.
+struct name_slot {
+    size_t hash;
+    struct ks_object *object;
+};
+
+// ctime's text of one creation time.
+struct time_text {
+    time_t creation;
+    bool valid;
+    unsigned char length;
+    char text[64];
+};
 
 static struct {
     ks_array_t *object_table;
@@ -73,9 +130,24 @@ static struct {
     } column;
     const char *cf_path;
     object_sort sort_factor;
-    // Base name of every object in object_table, so that finding a name
-    // already loaded does not make listing quadratic.
-    std::unordered_map<std::string_view, struct ks_object *> index;
+    struct arena_block *arena;
+    // Every object in object_table by its base name, so that finding a name
+    // already loaded does not make listing quadratic: open addressing over
+    // a flat array, as a crash is nearly always found in one directory only
+    // and most lookups miss.
+    struct {
+        struct name_slot *slots;
+        size_t capacity; // a power of two, or 0
+        size_t used;
+    } index;
+    // The assets directory while loading: -1 when it could not be opened
+    // (then each asset is opened by its path), -2 when it does not exist.
+    int assets;
+    size_t assets_length;
+    struct ks_tar_iterator prefix;
+    char asset[asset_prefix];
+    // Times repeat from line to line; converting each once is enough.
+    struct time_text times[64];
 } client;
 
 [[noreturn]] static void usage(FILE *fp)
@@ -104,80 +176,258 @@ static void widen(int *column, size_t width)
         *column = static_cast<int>(width);
 }
 
-static struct ks_object *object_find(const ks_array_t *table, const char *basename)
+static void *arena_alloc(size_t size)
 {
-    (void) table;
-    auto found = client.index.find(basename);
+    struct arena_block *block = client.arena;
 
-    return found != client.index.end() ? found->second : nullptr;
+    size = (size + 15) & ~size_t{15};
+    if (block == nullptr || block->size - block->used < size) {
+        size_t room = std::max(size, arena_block_size);
+        block = static_cast<struct arena_block *>(malloc(sizeof(*block) + room));
+        if (block == nullptr)
+            allocation_failure();
+        block->next = client.arena;
+        block->used = 0;
+        block->size = room;
+        client.arena = block;
+    }
+    void *p = block->data + block->used;
+    block->used += size;
+    return p;
 }
 
-static void object_destroy(struct ks_object *object)
+static char *arena_strndup(const char *text, size_t length)
 {
-    free(object->path);
-    free(object->executable);
-    free(object);
+    char *copy = static_cast<char *>(arena_alloc(length + 1));
+
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+static struct arena_mark arena_mark(void)
+{
+    return {client.arena, client.arena != nullptr ? client.arena->used : 0};
+}
+
+// Gives back everything allocated since the mark.
+static void arena_rewind(struct arena_mark mark)
+{
+    while (client.arena != mark.block) {
+        struct arena_block *next = client.arena->next;
+        free(client.arena);
+        client.arena = next;
+    }
+    if (client.arena != nullptr)
+        client.arena->used = mark.used;
+}
+
+static size_t name_hash(const char *name, size_t length)
+{
+    return std::hash<std::string_view>{}(std::string_view(name, length));
+}
+
+// The loaded object of this base name; the table's index answers.
+static struct ks_object *object_find(const ks_array_t *table, const char *basename, size_t hash)
+{
+    size_t mask = client.index.capacity - 1;
+
+    (void) table;
+    if (client.index.capacity == 0)
+        return nullptr;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const struct name_slot *slot = &client.index.slots[i];
+        if (slot->object == nullptr)
+            return nullptr;
+        if (slot->hash == hash && strcmp(slot->object->basename, basename) == 0)
+            return slot->object;
+    }
+}
+
+static void index_place(struct name_slot *slots, size_t capacity, struct name_slot entry)
+{
+    size_t i = entry.hash & (capacity - 1);
+
+    while (slots[i].object != nullptr)
+        i = (i + 1) & (capacity - 1);
+    slots[i] = entry;
+}
+
+// Kept at most half full, so that probes stay short.
+static void index_add(struct ks_object *object, size_t hash)
+{
+    if ((client.index.used + 1) * 2 > client.index.capacity) {
+        size_t capacity = client.index.capacity != 0 ? client.index.capacity * 2 : 1024;
+        auto *slots = static_cast<struct name_slot *>(calloc(capacity, sizeof(struct name_slot)));
+        if (slots == nullptr)
+            allocation_failure();
+        for (size_t i = 0; i < client.index.capacity; i++)
+            if (client.index.slots[i].object != nullptr)
+                index_place(slots, capacity, client.index.slots[i]);
+        free(client.index.slots);
+        client.index.slots = slots;
+        client.index.capacity = capacity;
+    }
+    index_place(client.index.slots, client.index.capacity, {hash, object});
+    client.index.used++;
+}
+
+// Releases an object just loaded, with its texts: nothing has been
+// allocated after them.
+static void object_destroy(struct arena_mark mark)
+{
+    arena_rewind(mark);
+}
+
+// The executable exactly as the asset names it.
+static const char *object_executable(const struct ks_object *object)
+{
+    return object->original != nullptr ? object->original : object->executable;
+}
+
+static bool is_control(unsigned char c)
+{
+    return c < 0x20 || c == 0x7f;
 }
 
 // The executable path is whatever the crashed process was started as, so a
-// user can put terminal control sequences into it; never echo those.
-static void executable_sanitize(char *executable)
+// user can put terminal control sequences into it; the table never echoes
+// those. The original stays for the JSON output and the debugger.
+static void object_executable_set(struct ks_object *object, const char *content, size_t length)
 {
-    for (unsigned char *c = reinterpret_cast<unsigned char *>(executable); *c != '\0'; c++)
-        if (*c < 0x20 || *c == 0x7f)
-            *c = '?';
+    size_t n = strnlen(content, length);
+    char *executable = arena_strndup(content, n);
+
+    object->executable = executable;
+    for (const char *c = executable; *c != '\0'; c++) {
+        if (!is_control(static_cast<unsigned char>(*c)))
+            continue;
+        object->original = arena_strndup(executable, n);
+        for (char *d = executable; *d != '\0'; d++)
+            if (is_control(static_cast<unsigned char>(*d)))
+                *d = '?';
+        break;
+    }
+    widen(&client.column.executable, strlen(application(executable)));
 }
 
-static void object_asset(struct ks_cf *cf, struct ks_object *object)
+// The first "/proc/self/exe" entry of the whole object, mapped.
+static void object_asset_iterate(struct ks_tar_iterator *it, struct ks_object *object)
 {
-    char path[4096];
-    int n = snprintf(path, sizeof(path), "%s/%s", cf->path.assets, object->basename);
+    const char *name, *content;
+    size_t length;
+    ks_tar_type type;
 
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(path))
-        return;
+    while ((content = ks_tar_iterate(it, &name, &length, &type)) != nullptr) {
+        if (strcmp(name, "/proc/self/exe") == 0) {
+            object_executable_set(object, content, length);
+            break;
+        }
+    }
+    ks_tar_iterator_destroy(it);
+}
 
+static void object_asset_by_path(const char *path, struct ks_object *object)
+{
     struct ks_tar_iterator *it = ks_tar_iterator_open(path);
+
     if (it == nullptr) {
         if (access(path, R_OK) == 0)
             object->resources |= 1UL << OBJECT_R_ASSET;
         return;
     }
     object->resources |= 1UL << OBJECT_R_ASSET;
-
-    const char *name, *content;
-    size_t length;
-    ks_tar_type type;
-    while ((content = ks_tar_iterate(it, &name, &length, &type)) != nullptr) {
-        if (strcmp(name, "/proc/self/exe") != 0)
-            continue;
-        object->executable = strndup(content, length);
-        if (object->executable == nullptr) {
-            ks_tar_iterator_destroy(it);
-            allocation_failure();
-        }
-        executable_sanitize(object->executable);
-        widen(&client.column.executable, strlen(application(object->executable)));
-        break;
-    }
-    ks_tar_iterator_destroy(it);
+    object_asset_iterate(it, object);
 }
 
-static void object_examine(struct ks_object *object)
+// One open, one read and one close for almost every asset, relative to the
+// open assets directory; the object is mapped whole only when its start
+// does not settle where the executable is.
+static void object_asset(struct ks_cf *cf, struct ks_object *object)
+{
+    char path[4096];
+
+    // Assets whose path would not fit are not looked at.
+    if (client.assets_length + 1 + strlen(object->basename) >= sizeof(path) || client.assets == -2)
+        return;
+    if (client.assets == -1) {
+        snprintf(path, sizeof(path), "%s/%s", cf->path.assets, object->basename);
+        object_asset_by_path(path, object);
+        return;
+    }
+
+    // O_NONBLOCK: a FIFO in place of an asset must not hang the open.
+    int fd = openat(client.assets, object->basename, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1) {
+        if (errno != ENOENT && faccessat(client.assets, object->basename, R_OK, 0) == 0)
+            object->resources |= 1UL << OBJECT_R_ASSET;
+        return;
+    }
+    object->resources |= 1UL << OBJECT_R_ASSET;
+    // pread fails on FIFOs and directories, which hold no executable.
+    ssize_t got = pread(fd, client.asset, sizeof(client.asset), 0);
+    ks_fd_close(fd);
+    if (got <= 0)
+        return;
+
+    const char *content;
+    size_t length;
+    ks_tar_type type;
+    bool whole = static_cast<size_t>(got) < sizeof(client.asset);
+    switch (ks_tar_find(&client.prefix, client.asset, static_cast<size_t>(got), whole, "/proc/self/exe", &content,
+                        &length, &type)) {
+    case KS_TAR_L_FOUND:
+        object_executable_set(object, content, length);
+        break;
+    case KS_TAR_L_ABSENT:
+        break;
+    case KS_TAR_L_UNKNOWN: {
+        snprintf(path, sizeof(path), "%s/%s", cf->path.assets, object->basename);
+        struct ks_tar_iterator *it = ks_tar_iterator_open(path);
+        if (it != nullptr)
+            object_asset_iterate(it, object);
+        break;
+    }
+    }
+}
+
+static void object_examine(struct ks_object *object, int directory)
 {
     struct stat st;
 
-    if (stat(object->path, &st) == -1) {
+    if (fstatat(directory, object->basename, &st, 0) == -1) {
         fprintf(stderr, "warning: failed to extract metadata for [%s]: %s\n", object->basename, strerror(errno));
         return;
     }
+    object->examined = true;
     object->st.size = st.st_size;
     object->st.bytes = ks_parse_bytes(&object->st.unit, static_cast<unsigned long long>(st.st_size));
     object->st.creation = st.st_ctime;
+}
 
-    char text[64];
-    int n = snprintf(text, sizeof(text), "%.2f", object->st.bytes);
-    if (n > 0)
-        widen(&client.column.size, static_cast<size_t>(n));
+// The size as "%.2f" prints it; to_chars rounds the same way, only faster.
+static void object_size_text(struct ks_object *object)
+{
+    char *end = object->size_text + sizeof(object->size_text);
+    auto r = std::to_chars(object->size_text, end, object->st.bytes, std::chars_format::fixed, 2);
+    size_t n;
+
+    if (r.ec == std::errc())
+        n = static_cast<size_t>(r.ptr - object->size_text);
+    else
+        n = static_cast<size_t>(snprintf(object->size_text, sizeof(object->size_text), "%.2f", object->st.bytes));
+    object->size_length = static_cast<unsigned char>(std::min(n, sizeof(object->size_text) - 1));
+    widen(&client.column.size, object->size_length);
+}
+
+static bool object_name_wanted(const char *basename, const struct object_filter *filter)
+{
+    if (filter->path == nullptr)
+        return true;
+    for (char **prefix = filter->path; *prefix != nullptr; prefix++)
+        if (strncmp(basename, *prefix, strlen(*prefix)) == 0)
+            return true;
+    return false;
 }
 
 static bool object_wanted(const struct ks_object *object, const struct object_filter *filter)
@@ -188,56 +438,69 @@ static bool object_wanted(const struct ks_object *object, const struct object_fi
         if (strncmp(application(object->executable), filter->fn, strlen(filter->fn)) != 0)
             return false;
     }
-    if (filter->path != nullptr) {
-        for (char **prefix = filter->path; *prefix != nullptr; prefix++)
-            if (strncmp(object->basename, *prefix, strlen(*prefix)) == 0)
-                return true;
-        return false;
-    }
-    return true;
+    return object_name_wanted(object->basename, filter);
 }
 
-static void object_keep(struct ks_object *object)
+static void object_keep(struct ks_object *object, size_t hash)
 {
     struct object_stat *total = &client.object_stat[object->stage];
 
     if (!ks_array_append(&client.object_table, object))
         allocation_failure();
-    try {
-        client.index.emplace(object->basename, object);
-    } catch (const std::bad_alloc &) {
-        allocation_failure();
-    }
+    index_add(object, hash);
     total->bytes += static_cast<size_t>(object->st.size);
     total->n_object++;
 }
 
-static void object_add(struct ks_cf *cf, const char *directory, const char *name, ks_stage stage,
-                       unsigned int bit, const struct object_filter *filter)
+static void object_add(struct ks_cf *cf, const struct scan_row *row, size_t row_length, int directory,
+                       const char *name, const struct object_filter *filter)
 {
-    struct ks_object *object = object_find(client.object_table, name);
+    size_t name_length = strlen(name);
+    size_t hash = name_hash(name, name_length);
+    struct ks_object *object = object_find(client.object_table, name, hash);
 
     if (object != nullptr) {
-        object->resources |= 1UL << bit;
+        object->resources |= 1UL << row->bit;
         return;
     }
 
-    object = static_cast<struct ks_object *>(calloc(1, sizeof(*object)));
-    if (object == nullptr || asprintf(&object->path, "%s/%s", directory, name) == -1)
-        allocation_failure();
-    object->resources = 1UL << bit;
-    object->basename = object->path + strlen(directory) + 1;
-    object->stage = stage;
+    struct arena_mark mark = arena_mark();
+    object = static_cast<struct ks_object *>(arena_alloc(sizeof(*object) + row_length + 1 + name_length + 1));
+    memset(object, 0, sizeof(*object));
+    memcpy(object->payload, row->directory, row_length);
+    object->payload[row_length] = '/';
+    memcpy(object->payload + row_length + 1, name, name_length + 1);
+    object->path = object->payload;
+    object->basename = object->payload + row_length + 1;
+    object->resources = 1UL << row->bit;
+    object->stage = row->stage;
     // A file that cannot be examined is listed as 0 bytes, not with a null unit.
     object->st.bytes = ks_parse_bytes(&object->st.unit, 0);
 
-    object_examine(object);
+    object_examine(object, directory);
+    object_size_text(object);
     object_asset(cf, object);
     if (!object_wanted(object, filter)) {
-        object_destroy(object);
+        object_destroy(mark);
         return;
     }
-    object_keep(object);
+    object_keep(object, hash);
+}
+
+static void assets_open(struct ks_cf *cf)
+{
+    client.assets_length = strlen(cf->path.assets);
+    // O_PATH needs no read permission, only what a path lookup needs.
+    client.assets = open(cf->path.assets, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (client.assets == -1 && (errno == ENOENT || errno == ENOTDIR))
+        client.assets = -2;
+}
+
+static void assets_close(void)
+{
+    if (client.assets >= 0)
+        ks_fd_close(client.assets);
+    client.assets = -1;
 }
 
 // Loads the crashes of the pipeline and failure directories; returns the
@@ -245,48 +508,53 @@ static void object_add(struct ks_cf *cf, const char *directory, const char *name
 static int object_load(const struct object_filter *filter)
 {
     struct ks_cf *cf = ks_cf_get();
-    const struct {
-        const char *directory;
-        ks_stage stage;
-        unsigned int bit;
-    } scan[] = {
+    const struct scan_row scan[] = {
         {cf->path.sending, KS_STAGE_SENDING, OBJECT_R_SNAPSHOT},
         {cf->path.pending, KS_STAGE_PENDING, OBJECT_R_COREDUMP},
         {cf->path.staging, KS_STAGE_STAGING, OBJECT_R_COREDUMP},
         {cf->path.failed.sending, KS_STAGE_F_SENDING, OBJECT_R_SNAPSHOT},
         {cf->path.failed.pending, KS_STAGE_F_PENDING, OBJECT_R_COREDUMP},
+        {cf->path.committed, KS_STAGE_COMMITTED, OBJECT_R_COREDUMP},
+        {cf->path.sent, KS_STAGE_COMMITTED, OBJECT_R_SNAPSHOT},
     };
+    size_t rows = filter->lookup ? 7 : 5;
 
     if (!ks_array_init(&client.object_table, 4)) {
         fputs("error: failed to allocate result cache\n", stderr);
         exit(1);
     }
-    for (const auto &row : scan) {
+    assets_open(cf);
+    for (size_t i = 0; i < rows; i++) {
+        const struct scan_row *row = &scan[i];
         DIR *dir;
-        if (!ks_fs_directory_open(&dir, row.directory)) {
+        if (!ks_fs_directory_open(&dir, row->directory)) {
             if (errno == ENOENT)
                 continue;
             perror("error: failed to open archive");
             exit(1);
         }
+        size_t length = strlen(row->directory);
         struct dirent *entry;
         while ((entry = readdir(dir)) != nullptr) {
             if (entry->d_type != DT_REG)
                 continue;
-            object_add(cf, row.directory, entry->d_name, row.stage, row.bit, filter);
+            if (filter->lookup && !object_name_wanted(entry->d_name, filter))
+                continue;
+            object_add(cf, row, length, dirfd(dir), entry->d_name, filter);
         }
         (void) closedir(dir);
     }
+    assets_close();
     return client.column.size;
 }
 
 static void object_table_release(void)
 {
-    client.index.clear();
-    if (client.object_table == nullptr)
-        return;
-    for (uint32_t i = 0; i < client.object_table->length; i++)
-        object_destroy(const_cast<struct ks_object *>(static_cast<const struct ks_object *>(client.object_table->value[i])));
+    free(client.index.slots);
+    client.index.slots = nullptr;
+    client.index.capacity = 0;
+    client.index.used = 0;
+    arena_rewind({nullptr, 0});
     ks_array_deinit(&client.object_table);
 }
 
@@ -311,6 +579,17 @@ static int sort_application(const void *a, const void *b)
     return strcmp(x, y);
 }
 
+// Equal keys keep the order in which the objects were found, whatever the
+// C library's qsort does with them.
+static void object_sort(ks_array_t *table)
+{
+    int (*compare)(const void *, const void *) =
+        client.sort_factor == OBJECT_S_APPLICATION ? sort_application : sort_creation;
+
+    std::stable_sort(table->value, table->value + table->length,
+                     [compare](const void *a, const void *b) { return compare(&a, &b) < 0; });
+}
+
 static void object_resource_sprint(char *buffer, const struct ks_object *object)
 {
     for (unsigned int i = 0; i < OBJECT_R_COUNT; i++)
@@ -318,33 +597,75 @@ static void object_resource_sprint(char *buffer, const struct ks_object *object)
     buffer[OBJECT_R_COUNT] = '\0';
 }
 
-// ctime's text without its newline. localtime_r, unlike ctime, does not look
-// at the time zone file again for every line.
-static void ctime_text(char *buffer, size_t size, time_t creation)
+// ctime's text without its newline, "-" when the time has none.
+static const struct time_text *ctime_text(time_t creation)
 {
+    struct time_text *slot = &client.times[static_cast<unsigned long long>(creation) % 64];
     struct tm tm;
     char text[64];
 
-    if (localtime_r(&creation, &tm) == nullptr || asctime_r(&tm, text) == nullptr)
-        return;
-    snprintf(buffer, size, "%.*s", static_cast<int>(strcspn(text, "\n")), text);
+    if (slot->valid && slot->creation == creation)
+        return slot;
+    slot->valid = true;
+    slot->creation = creation;
+    snprintf(slot->text, sizeof(slot->text), "-");
+    // localtime_r, unlike ctime, does not look at the time zone file again.
+    if (localtime_r(&creation, &tm) != nullptr && asctime_r(&tm, text) != nullptr)
+        snprintf(slot->text, sizeof(slot->text), "%.*s", static_cast<int>(strcspn(text, "\n")), text);
+    slot->length = static_cast<unsigned char>(strlen(slot->text));
+    return slot;
 }
 
+static void put(const char *text, size_t length)
+{
+    fwrite_unlocked(text, 1, length, stdout);
+}
+
+// Text right-aligned in width, as "%*s" prints it.
+static void put_right(const char *text, size_t length, int width)
+{
+    static const char blanks[64] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                    ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                    ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                    ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+    for (size_t pad = width > 0 && static_cast<size_t>(width) > length ? width - length : 0; pad > 0;) {
+        size_t n = std::min(pad, sizeof(blanks));
+        put(blanks, n);
+        pad -= n;
+    }
+    put(text, length);
+}
+
+// One line as "%10s/%.*s%s %s %*s   %s    %*.2f%s\n" prints it.
 static void object_print(const ks_array_t *table, int length)
 {
     for (uint32_t i = 0; i < table->length; i++) {
         const struct ks_object *object = static_cast<const struct ks_object *>(table->value[i]);
         const char *name = "--";
         char resources[OBJECT_R_COUNT + 1];
-        char when[64] = "-";
 
         if (object->executable != nullptr && strchr(object->executable, '/') != nullptr)
             name = application(object->executable);
         object_resource_sprint(resources, object);
-        ctime_text(when, sizeof(when), object->st.creation);
-        printf("%10s/%.*s%s %s %*s   %s    %*.2f%s\n", ks_stage_str(object->stage), length, object->basename,
-               length == 12 ? "..." : "", resources, client.column.executable, name, when, client.column.size,
-               object->st.bytes, object->st.unit);
+        const struct time_text *when = ctime_text(object->st.creation);
+        const char *stage = ks_stage_str(object->stage);
+
+        put_right(stage, strlen(stage), 10);
+        putc_unlocked('/', stdout);
+        put(object->basename, strnlen(object->basename, static_cast<size_t>(length)));
+        if (length == 12)
+            put("...", 3);
+        putc_unlocked(' ', stdout);
+        put(resources, OBJECT_R_COUNT);
+        putc_unlocked(' ', stdout);
+        put_right(name, strlen(name), client.column.executable);
+        put("   ", 3);
+        put(when->text, when->length);
+        put("    ", 4);
+        put_right(object->size_text, object->size_length, client.column.size);
+        fputs_unlocked(object->st.unit, stdout);
+        putc_unlocked('\n', stdout);
     }
 }
 
@@ -363,6 +684,67 @@ static void summary_print(void)
     putchar('\n');
 }
 
+// Seconds since the epoch and their ISO 8601 text in UTC, or nulls.
+static void json_time(struct ks_json *json, bool known, time_t when)
+{
+    struct tm tm;
+    char text[64];
+
+    ks_json_key(json, "time");
+    if (known)
+        ks_json_integer(json, when);
+    else
+        ks_json_null(json);
+    ks_json_key(json, "time_utc");
+    if (known && gmtime_r(&when, &tm) != nullptr && strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm) > 0)
+        ks_json_text(json, text);
+    else
+        ks_json_null(json);
+}
+
+// The members that a listed crash and a crash in detail share.
+static void object_json_members(struct ks_json *json, const struct ks_object *object)
+{
+    const char *executable = object->executable != nullptr ? object_executable(object) : nullptr;
+
+    ks_json_key(json, "name");
+    ks_json_text(json, object->basename);
+    ks_json_key(json, "stage");
+    ks_json_text(json, ks_stage_str(object->stage));
+    ks_json_key(json, "path");
+    ks_json_text(json, object->path);
+    ks_json_key(json, "files");
+    ks_json_array_begin(json);
+    for (unsigned int i = 0; i < OBJECT_R_COUNT; i++)
+        if (object->resources & (1UL << i))
+            ks_json_text(json, resource_names[i]);
+    ks_json_array_end(json);
+    ks_json_key(json, "size");
+    if (object->examined)
+        ks_json_integer(json, object->st.size);
+    else
+        ks_json_null(json);
+    json_time(json, object->examined, object->st.creation);
+    ks_json_key(json, "executable");
+    ks_json_text(json, executable);
+    // As -a matches it: the whole path when it has no "/".
+    ks_json_key(json, "application");
+    ks_json_text(json, executable != nullptr ? application(executable) : nullptr);
+}
+
+static void object_print_json(const ks_array_t *table)
+{
+    struct ks_json json;
+
+    for (uint32_t i = 0; i < table->length; i++) {
+        ks_json_init(&json, stdout);
+        ks_json_object_begin(&json);
+        object_json_members(&json, static_cast<const struct ks_object *>(table->value[i]));
+        ks_json_object_end(&json);
+        putc_unlocked('\n', stdout);
+    }
+}
+
 [[noreturn]] static void list_usage(void)
 {
     fputs("Usage: list [-a <application>] [-s <creation | application>]\n", stderr);
@@ -371,15 +753,19 @@ static void summary_print(void)
 
 static void cm_list(int argc, char **argv)
 {
-    struct object_filter filter = {nullptr, nullptr};
+    struct object_filter filter = {nullptr, nullptr, false};
     int length = 12;
+    bool json = false;
     int option;
 
     client.sort_factor = OBJECT_S_CREATION;
-    while ((option = getopt(argc, argv, "fa:s:h")) != -1) {
+    while ((option = getopt(argc, argv, "fja:s:h")) != -1) {
         switch (option) {
         case 'f':
             length = 64;
+            break;
+        case 'j':
+            json = true;
             break;
         case 'a':
             filter.fn = optarg;
@@ -397,9 +783,10 @@ static void cm_list(int argc, char **argv)
 
     client.column.size = object_load(&filter);
     ks_array_t *table = client.object_table;
-    qsort(table->value, table->length, sizeof(table->value[0]),
-          client.sort_factor == OBJECT_S_APPLICATION ? sort_application : sort_creation);
-    if (table->length > 0) {
+    object_sort(table);
+    if (json) {
+        object_print_json(table);
+    } else if (table->length > 0) {
         object_print(table, length);
         putchar('\n');
         summary_print();
@@ -436,7 +823,7 @@ static void object_retry(struct ks_cf *cf, const struct ks_object *object)
 
 static void cm_retry(int argc, char **argv)
 {
-    struct object_filter filter = {nullptr, nullptr};
+    struct object_filter filter = {nullptr, nullptr, false};
     struct ks_cf *cf = ks_cf_get();
 
     if (argc < 2) {
@@ -451,6 +838,428 @@ static void cm_retry(int argc, char **argv)
         object_retry(cf, static_cast<const struct ks_object *>(client.object_table->value[i]));
     object_table_release();
 }
+
+// ---------------------------------------------------------------- one crash
+
+// Text for a terminal: bytes that are not printable (controls, the C1 range,
+// anything that is not UTF-8) are shown as \xNN, and so a backslash is "\\".
+static void put_safe(FILE *out, const char *text, size_t length)
+{
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+
+    for (size_t i = 0; i < length;) {
+        unsigned char c = s[i];
+        size_t n = 0;
+        if (c >= 0x20 && c < 0x7f && c != '\\')
+            n = 1;
+        else if (c == 0xc2 && i + 1 < length && s[i + 1] >= 0xa0 && s[i + 1] <= 0xbf)
+            n = 2;
+        else if (c >= 0xc3 && c <= 0xdf && i + 1 < length && (s[i + 1] & 0xc0) == 0x80)
+            n = 2;
+        else if (c >= 0xe0 && c <= 0xef && i + 2 < length && (s[i + 1] & 0xc0) == 0x80 && (s[i + 2] & 0xc0) == 0x80 &&
+                 !(c == 0xe0 && s[i + 1] < 0xa0) && !(c == 0xed && s[i + 1] > 0x9f))
+            n = 3;
+        else if (c >= 0xf0 && c <= 0xf4 && i + 3 < length && (s[i + 1] & 0xc0) == 0x80 && (s[i + 2] & 0xc0) == 0x80 &&
+                 (s[i + 3] & 0xc0) == 0x80 && !(c == 0xf0 && s[i + 1] < 0x90) && !(c == 0xf4 && s[i + 1] > 0x8f))
+            n = 4;
+        if (n == 0) {
+            fprintf(out, c == '\\' ? "\\\\" : "\\x%02x", c);
+            i++;
+            continue;
+        }
+        fwrite_unlocked(s + i, 1, n, out);
+        i += n;
+    }
+}
+
+static void put_safe_text(FILE *out, const char *text)
+{
+    put_safe(out, text, strlen(text));
+}
+
+// The one crash that a name selects: its full base name, or a prefix that
+// only it begins with. Anything else ends the program.
+static struct ks_object *object_resolve(const char *prefix)
+{
+    char *names[] = {const_cast<char *>(prefix), nullptr};
+    struct object_filter filter = {nullptr, names, true};
+
+    object_load(&filter);
+    const ks_array_t *table = client.object_table;
+    for (uint32_t i = 0; i < table->length; i++) {
+        auto *object = const_cast<struct ks_object *>(static_cast<const struct ks_object *>(table->value[i]));
+        if (strcmp(object->basename, prefix) == 0 || table->length == 1)
+            return object;
+    }
+    if (table->length == 0) {
+        fputs("error: no dump matches ", stderr);
+        put_safe_text(stderr, prefix);
+        fputs("\n", stderr);
+        exit(1);
+    }
+    fputs("error: ", stderr);
+    put_safe_text(stderr, prefix);
+    fprintf(stderr, " is ambiguous; it begins %u dump names:\n", table->length);
+    for (uint32_t i = 0; i < table->length && i < 10; i++) {
+        fputs("    ", stderr);
+        put_safe_text(stderr, static_cast<const struct ks_object *>(table->value[i])->basename);
+        fputs("\n", stderr);
+    }
+    if (table->length > 10)
+        fputs("    ...\n", stderr);
+    exit(1);
+}
+
+struct crash_file {
+    const char *kind;
+    std::string path;
+    struct stat st;
+};
+
+struct asset_entry {
+    std::string name;
+    ks_tar_type type;
+    size_t size;
+    std::string target;
+    bool shown; // the executable or the command line, shown on their own
+};
+
+struct crash_detail {
+    std::vector<crash_file> files;
+    std::vector<asset_entry> entries;
+    bool has_arguments;
+    std::vector<std::string> arguments;
+};
+
+static std::string path_join(const char *directory, const char *name)
+{
+    return std::string(directory) + "/" + name;
+}
+
+// Every file of the crash, wherever the pipeline has put it.
+static void detail_files(const struct ks_object *object, struct crash_detail *detail)
+{
+    struct ks_cf *cf = ks_cf_get();
+    const struct {
+        const char *directory;
+        const char *kind;
+    } places[] = {
+        {cf->path.staging, "core"},         {cf->path.pending, "core"},        {cf->path.sending, "snapshot"},
+        {cf->path.failed.pending, "core"},  {cf->path.failed.sending, "snapshot"},
+        {cf->path.committed, "core"},       {cf->path.sent, "snapshot"},       {cf->path.assets, "asset"},
+    };
+
+    for (const auto &place : places) {
+        struct crash_file file = {place.kind, path_join(place.directory, object->basename), {}};
+        // The asset is read through a link as the reader opens it; the
+        // listing takes only regular directory entries for the others.
+        bool asset = place.directory == cf->path.assets;
+        int r = asset ? stat(file.path.c_str(), &file.st) : lstat(file.path.c_str(), &file.st);
+        if (r == 0 && S_ISREG(file.st.st_mode))
+            detail->files.push_back(file);
+    }
+}
+
+static void detail_arguments(struct crash_detail *detail, const char *content, size_t length)
+{
+    size_t start = 0;
+
+    detail->has_arguments = true;
+    for (size_t i = 0; i < length; i++) {
+        if (content[i] != '\0')
+            continue;
+        detail->arguments.emplace_back(content + start, i - start);
+        start = i + 1;
+    }
+    if (start < length)
+        detail->arguments.emplace_back(content + start, length - start);
+}
+
+static void detail_asset(const struct ks_object *object, struct crash_detail *detail)
+{
+    std::string path = path_join(ks_cf_get()->path.assets, object->basename);
+    struct ks_tar_iterator *it = ks_tar_iterator_open(path.c_str());
+    bool executable = false;
+
+    if (it == nullptr)
+        return;
+    const char *name, *content;
+    size_t length;
+    ks_tar_type type;
+    while ((content = ks_tar_iterate(it, &name, &length, &type)) != nullptr) {
+        struct asset_entry entry = {name, type, 0, "", false};
+        if (type == KS_TAR_T_FILE)
+            entry.size = length;
+        else
+            entry.target.assign(content, strnlen(content, length));
+        if (!executable && strcmp(name, "/proc/self/exe") == 0) {
+            executable = true;
+            entry.shown = true;
+        } else if (!detail->has_arguments && type == KS_TAR_T_FILE && strcmp(name, "/proc/self/cmdline") == 0) {
+            detail_arguments(detail, content, length);
+            entry.shown = true;
+        }
+        detail->entries.push_back(entry);
+    }
+    ks_tar_iterator_destroy(it);
+}
+
+static unsigned int digits(unsigned long long n)
+{
+    unsigned int d = 1;
+
+    while (n >= 10) {
+        n /= 10;
+        d++;
+    }
+    return d;
+}
+
+static void info_print(const struct ks_object *object, const struct crash_detail *detail)
+{
+    const char *executable = object->executable != nullptr ? object_executable(object) : nullptr;
+    unsigned int width = 0;
+
+    printf("name:         ");
+    put_safe_text(stdout, object->basename);
+    printf("\nstage:        %s\n", ks_stage_str(object->stage));
+    printf("executable:   ");
+    if (executable != nullptr) {
+        put_safe_text(stdout, executable);
+        printf("\napplication:  ");
+        put_safe_text(stdout, application(executable));
+    } else {
+        printf("unknown");
+    }
+    printf("\ncommand line:");
+    if (!detail->has_arguments)
+        printf(" unknown\n");
+    else if (detail->arguments.empty())
+        printf(" empty\n");
+    else
+        printf("\n");
+    for (size_t i = 0; i < detail->arguments.size(); i++) {
+        printf("    [%zu] ", i);
+        put_safe(stdout, detail->arguments[i].data(), detail->arguments[i].size());
+        printf("\n");
+    }
+
+    printf("files:\n");
+    for (const auto &file : detail->files)
+        width = std::max(width, digits(static_cast<unsigned long long>(file.st.st_size)));
+    for (const auto &file : detail->files) {
+        printf("    %-8s  %*lld  %s  ", file.kind, static_cast<int>(width), static_cast<long long>(file.st.st_size),
+               ctime_text(file.st.st_ctime)->text);
+        put_safe(stdout, file.path.data(), file.path.size());
+        printf("\n");
+    }
+
+    size_t name_width = 0;
+    bool others = false;
+    width = 0;
+    for (const auto &entry : detail->entries) {
+        if (entry.shown)
+            continue;
+        others = true;
+        name_width = std::max(name_width, entry.name.size());
+        width = std::max(width, digits(entry.size));
+    }
+    printf("other entries:%s\n", others ? "" : " none");
+    for (const auto &entry : detail->entries) {
+        if (entry.shown)
+            continue;
+        printf("    ");
+        put_safe(stdout, entry.name.data(), entry.name.size());
+        printf("%*s  ", static_cast<int>(name_width - entry.name.size()), "");
+        if (entry.type == KS_TAR_T_FILE) {
+            printf("%*zu\n", static_cast<int>(width), entry.size);
+        } else {
+            printf("-> ");
+            put_safe(stdout, entry.target.data(), entry.target.size());
+            printf("\n");
+        }
+    }
+}
+
+static void info_json(const struct ks_object *object, const struct crash_detail *detail)
+{
+    struct ks_json json;
+
+    ks_json_init(&json, stdout);
+    ks_json_object_begin(&json);
+    object_json_members(&json, object);
+    ks_json_key(&json, "command_line");
+    if (detail->has_arguments) {
+        ks_json_array_begin(&json);
+        for (const auto &argument : detail->arguments)
+            ks_json_string(&json, argument.data(), argument.size());
+        ks_json_array_end(&json);
+    } else {
+        ks_json_null(&json);
+    }
+    ks_json_key(&json, "file_details");
+    ks_json_array_begin(&json);
+    for (const auto &file : detail->files) {
+        ks_json_object_begin(&json);
+        ks_json_key(&json, "kind");
+        ks_json_text(&json, file.kind);
+        ks_json_key(&json, "path");
+        ks_json_string(&json, file.path.data(), file.path.size());
+        ks_json_key(&json, "size");
+        ks_json_integer(&json, file.st.st_size);
+        json_time(&json, true, file.st.st_ctime);
+        ks_json_object_end(&json);
+    }
+    ks_json_array_end(&json);
+    ks_json_key(&json, "entries");
+    ks_json_array_begin(&json);
+    for (const auto &entry : detail->entries) {
+        ks_json_object_begin(&json);
+        ks_json_key(&json, "name");
+        ks_json_string(&json, entry.name.data(), entry.name.size());
+        ks_json_key(&json, "type");
+        ks_json_text(&json, entry.type == KS_TAR_T_FILE ? "file" : "link");
+        if (entry.type == KS_TAR_T_FILE) {
+            ks_json_key(&json, "size");
+            ks_json_integer(&json, static_cast<long long>(entry.size));
+        } else {
+            ks_json_key(&json, "target");
+            ks_json_string(&json, entry.target.data(), entry.target.size());
+        }
+        ks_json_object_end(&json);
+    }
+    ks_json_array_end(&json);
+    ks_json_object_end(&json);
+    putchar('\n');
+}
+
+[[noreturn]] static void info_usage(void)
+{
+    fputs("Usage: info [-j] <object>\n", stderr);
+    exit(1);
+}
+
+static void cm_info(int argc, char **argv)
+{
+    bool json = false;
+    int option;
+
+    while ((option = getopt(argc, argv, "jh")) != -1) {
+        if (option != 'j')
+            info_usage();
+        json = true;
+    }
+    if (argc - optind != 1)
+        info_usage();
+
+    const struct ks_object *object = object_resolve(argv[optind]);
+    struct crash_detail detail = {};
+    try {
+        detail_files(object, &detail);
+        detail_asset(object, &detail);
+    } catch (const std::bad_alloc &) {
+        allocation_failure();
+    }
+    if (json)
+        info_json(object, &detail);
+    else
+        info_print(object, &detail);
+    object_table_release();
+}
+
+// The kept core image: where the pipeline keeps it, never while the
+// archiver is still writing it.
+static bool core_find(const struct ks_object *object, char *path, size_t size)
+{
+    struct ks_cf *cf = ks_cf_get();
+    const char *const places[] = {cf->path.pending, cf->path.committed, cf->path.failed.pending};
+    struct stat st;
+
+    for (const char *directory : places) {
+        int n = snprintf(path, size, "%s/%s", directory, object->basename);
+        if (n > 0 && static_cast<size_t>(n) < size && lstat(path, &st) == 0 && S_ISREG(st.st_mode))
+            return true;
+    }
+    return false;
+}
+
+// The first executable file called name in PATH, as execvp would find it.
+static bool program_find(const char *name, char *path, size_t size)
+{
+    const char *search = getenv("PATH");
+    char fallback[256];
+    struct stat st;
+
+    if (search == nullptr) {
+        size_t n = confstr(_CS_PATH, fallback, sizeof(fallback));
+        search = n > 0 && n <= sizeof(fallback) ? fallback : "/bin:/usr/bin";
+    }
+    for (const char *p = search;; p++) {
+        const char *end = strchrnul(p, ':');
+        int length = static_cast<int>(end - p);
+        int n = length == 0 ? snprintf(path, size, "%s", name) : snprintf(path, size, "%.*s/%s", length, p, name);
+        if (n > 0 && static_cast<size_t>(n) < size && stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+            access(path, X_OK) == 0)
+            return true;
+        if (*end == '\0')
+            return false;
+        p = end;
+    }
+}
+
+[[noreturn]] static void debug_usage(void)
+{
+    fputs("Usage: debug <object> [-- <gdb arguments>]\n", stderr);
+    exit(1);
+}
+
+static void cm_debug(int argc, char **argv)
+{
+    char core[4096], gdb[4096];
+
+    if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--") == 0 ||
+        (argc > 2 && strcmp(argv[2], "--") != 0))
+        debug_usage();
+
+    const struct ks_object *object = object_resolve(argv[1]);
+    if (!core_find(object, core, sizeof(core))) {
+        fputs("error: no core image of ", stderr);
+        put_safe_text(stderr, object->basename);
+        fputs(" is kept\n", stderr);
+        exit(1);
+    }
+    if (object->executable == nullptr) {
+        fputs("error: the executable of ", stderr);
+        put_safe_text(stderr, object->basename);
+        fputs(" is not known\n", stderr);
+        exit(1);
+    }
+    if (!program_find("gdb", gdb, sizeof(gdb))) {
+        fputs("error: gdb not found in PATH; install the package \"gdb\"\n", stderr);
+        exit(1);
+    }
+
+    // gdb [<gdb arguments>] -- <executable> <core image>: "--" keeps any
+    // executable path from reading as an option.
+    std::vector<char *> args;
+    try {
+        args.push_back(const_cast<char *>("gdb"));
+        for (int i = 3; i < argc; i++)
+            args.push_back(argv[i]);
+        args.push_back(const_cast<char *>("--"));
+        args.push_back(const_cast<char *>(object_executable(object)));
+        args.push_back(core);
+        args.push_back(nullptr);
+    } catch (const std::bad_alloc &) {
+        allocation_failure();
+    }
+    fflush(stdout);
+    execv(gdb, args.data());
+    fprintf(stderr, "error: failed to start %s: %s\n", gdb, strerror(errno));
+    exit(1);
+}
+
+// ---------------------------------------------------------------- start
 
 static bool unset(const char *value)
 {
@@ -481,6 +1290,8 @@ static const struct {
 } commands[] = {
     {"list", cm_list},
     {"retry", cm_retry},
+    {"info", cm_info},
+    {"debug", cm_debug},
 };
 
 int main(int argc, char **argv)
@@ -488,6 +1299,7 @@ int main(int argc, char **argv)
     int i;
 
     ks_cf_init();
+    client.assets = -1;
     for (i = 1; i < argc && argv[i][0] == '-'; i++) {
         const char *option = argv[i];
 
