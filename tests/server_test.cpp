@@ -441,6 +441,8 @@ TEST_F(Daemon, DropsToTheConfiguredUserAndGroup)
     if (getpwnam("nobody") == nullptr || getgrnam("nogroup") == nullptr)
         GTEST_SKIP() << "no nobody/nogroup here";
     configure("dump.user = nobody\ndump.group = nogroup\n");
+    // The archive user works in the tree after the switch, so it must reach it.
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
     ASSERT_TRUE(start({"-f", "-c", conf, "-p", dir / "k.pid"})) << ks_test_syslog_dump();
 
     std::string uid = std::to_string(getpwnam("nobody")->pw_uid), gid = std::to_string(getgrnam("nogroup")->gr_gid);

@@ -445,74 +445,115 @@ static void log_command(const char **argv)
     ks_log(LOG_DEBUG, "Executing slave:%s\n", text);
 }
 
-// A command leads a process group of its own, so that a time-out reaches
-// whatever it started, and dies with the daemon: a restarted daemon runs the
-// same crash again and must never find the old command still writing. A
-// daemon that died before the prctl is noticed by the changed parent id.
-static void slave_attach(pid_t daemon)
+// The steps of a starting command that can fail.
+enum slave_step {
+    SLAVE_STEP_DUMPABLE,
+    SLAVE_STEP_RLIMIT,
+    SLAVE_STEP_STDIN,
+    SLAVE_STEP_STDOUT,
+    SLAVE_STEP_STDERR,
+    SLAVE_STEP_EXEC,
+    SLAVE_STEP_COUNT,
+};
+
+static const char *const step_messages[SLAVE_STEP_EXEC] = {
+    "error: failed to disable slave coredump", "error: failed to set dump resource limit",
+    "error: failed to redirect stdin", "error: failed to redirect stdout",
+    "error: failed to redirect stderr",
+};
+
+// What the child needs, and what it could not do: it shares the daemon's
+// memory until the command replaces it, so it reports here instead of logging.
+struct slave_start {
+    const struct ks_slave_pool *pool;
+    ks_cf_slave_output output;
+    const char **argv;
+    const char **envp;
+    int child[KS_SLAVE_STDFD_COUNT];
+    pid_t daemon;
+    int err[SLAVE_STEP_COUNT]; // errno of each step that failed, else 0
+};
+
+static void child_step(struct slave_start *s, enum slave_step step, int rc)
 {
-    (void) setpgid(0, 0);
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != daemon)
-        _exit(1);
+    if (rc == -1)
+        s->err[step] = errno;
 }
 
-[[noreturn]] static void slave_child(const struct ks_slave_pool *pool, ks_cf_slave_output output,
-                                     const char **argv, const char **envp,
-                                     const int child[KS_SLAVE_STDFD_COUNT], pid_t daemon)
+// Runs in a vfork child, on the daemon's memory until the exec: only system
+// calls, no allocation, no stdio, no logging. Every signal is blocked until
+// just before the exec, so no handler of the daemon runs here.
+//
+// A command leads a process group of its own, so that a time-out reaches
+// whatever it started, and dies with the daemon: a restarted daemon runs the
+// same crash again and must never find the old command still writing.
+[[noreturn]] __attribute__((noinline)) static void slave_child(struct slave_start *s)
 {
     static const struct rlimit one = {1, 1};
-    const char *command = argv[0] != nullptr ? argv[0] : "";
+    const char *command = s->argv[0] != nullptr ? s->argv[0] : "";
+    int out = s->output == KS_CF_SLAVE_OUTPUT_NULL ? state.null.write : s->child[KS_SLAVE_STDOUT];
+    int err = s->output == KS_CF_SLAVE_OUTPUT_NULL ? state.null.write : s->child[KS_SLAVE_STDERR];
     sigset_t none;
 
-    slave_attach(daemon);
-    if (prctl(PR_SET_DUMPABLE, 0) == -1)
-        ks_perror("error: failed to disable slave coredump");
+    (void) setpgid(0, 0);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != s->daemon)
+        _exit(1);
+    child_step(s, SLAVE_STEP_DUMPABLE, prctl(PR_SET_DUMPABLE, 0));
     // A limit of 1 byte also stops a dump to a pipe core pattern.
-    if (pool->rlimit && setrlimit(RLIMIT_CORE, &one) == -1)
-        ks_perror("error: failed to set dump resource limit");
-    log_command(argv);
-    if (redirect(state.null.read, STDIN_FILENO) == -1)
-        ks_perror("error: failed to redirect stdin");
-    if (output == KS_CF_SLAVE_OUTPUT_NULL) {
-        if (redirect(state.null.write, STDOUT_FILENO) == -1)
-            ks_perror("error: failed to redirect stdout");
-        if (redirect(state.null.write, STDERR_FILENO) == -1)
-            ks_perror("error: failed to redirect stderr");
-    } else if (captured(output)) {
-        if (child[KS_SLAVE_STDOUT] != -1 && redirect(child[KS_SLAVE_STDOUT], STDOUT_FILENO) == -1)
-            ks_perror("error: failed to redirect stdout");
-        if (child[KS_SLAVE_STDERR] != -1 && redirect(child[KS_SLAVE_STDERR], STDERR_FILENO) == -1)
-            ks_perror("error: failed to redirect stderr");
+    if (s->pool->rlimit)
+        child_step(s, SLAVE_STEP_RLIMIT, setrlimit(RLIMIT_CORE, &one));
+    child_step(s, SLAVE_STEP_STDIN, redirect(state.null.read, STDIN_FILENO));
+    if (s->output == KS_CF_SLAVE_OUTPUT_NULL || captured(s->output)) {
+        if (out != -1 || s->output == KS_CF_SLAVE_OUTPUT_NULL)
+            child_step(s, SLAVE_STEP_STDOUT, redirect(out, STDOUT_FILENO));
+        if (err != -1 || s->output == KS_CF_SLAVE_OUTPUT_NULL)
+            child_step(s, SLAVE_STEP_STDERR, redirect(err, STDERR_FILENO));
     }
     // The daemon keeps SIGCHLD blocked; commands expect to start with no
     // signal blocked.
     sigemptyset(&none);
     (void) sigprocmask(SIG_SETMASK, &none, nullptr);
-    (void) qu_execvpe(command, argv, envp);
-    ks_log(LOG_ERR, "error: failed to execute %s: %s\n", command, strerror(errno));
+    (void) qu_execvpe(command, s->argv, s->envp);
+    s->err[SLAVE_STEP_EXEC] = errno;
     _exit(1);
 }
 
-// Every signal stays blocked across the fork, so that no handler runs in the
-// child before it has set itself up.
+static void slave_report(const struct slave_start *s)
+{
+    for (int step = 0; step < SLAVE_STEP_EXEC; step++) {
+        if (s->err[step] != 0) {
+            errno = s->err[step];
+            ks_perror("%s", step_messages[step]);
+        }
+    }
+    if (s->err[SLAVE_STEP_EXEC] != 0)
+        ks_log(LOG_ERR, "error: failed to execute %s: %s\n",
+               s->argv[0] != nullptr ? s->argv[0] : "", strerror(s->err[SLAVE_STEP_EXEC]));
+}
+
+// vfork: the daemon waits until the command has replaced the child, and no
+// page table is copied, so starting costs the same however large the daemon
+// grows. Every signal stays blocked across it.
 static pid_t slave_fork(const struct ks_slave_pool *pool, ks_cf_slave_output output,
                         const char **argv, const char **envp, const int child[KS_SLAVE_STDFD_COUNT])
 {
+    struct slave_start s = {pool, output, argv, envp, {child[0], child[1]}, getpid(), {}};
     sigset_t all, previous;
-    pid_t daemon = getpid();
 
+    log_command(argv);
     sigfillset(&all);
     (void) sigprocmask(SIG_SETMASK, &all, &previous);
     (void) fflush(stdout);
     (void) fflush(stderr);
-    pid_t pid = fork();
-    int saved = errno;
-    (void) sigprocmask(SIG_SETMASK, &previous, nullptr);
+    pid_t pid = vfork();
     if (pid == 0)
-        slave_child(pool, output, argv, envp, child, daemon);
-    // Both sides make the group, so that it exists before a time-out can fire.
+        slave_child(&s);
+    int saved = errno;
+    // The child wrote into s behind the compiler's back.
+    __asm__ __volatile__("" ::: "memory");
+    (void) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (pid > 0)
-        (void) setpgid(pid, pid);
+        slave_report(&s);
     errno = saved;
     return pid;
 }

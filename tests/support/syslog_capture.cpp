@@ -54,6 +54,16 @@ static void capture(int priority, const char *format, va_list ap)
     free(text);
 }
 
+// With KS_TEST_SYSLOG_ALONE set, the stand-in stays with the process it was
+// preloaded into, and the programs that process starts run without it.
+__attribute__((constructor)) static void preload_alone(void)
+{
+    if (getenv("KS_TEST_SYSLOG_ALONE") == nullptr)
+        return;
+    unsetenv("KS_TEST_SYSLOG_ALONE");
+    unsetenv("LD_PRELOAD");
+}
+
 extern "C" {
 
 void openlog(const char *ident, int option, int facility)

@@ -467,18 +467,16 @@ enum { PIPE_IN, PIPE_OUT, PIPE_DIAG, PIPE_REPORT, PIPE_COUNT };
 // that died before the prctl is noticed by the changed parent id.
 static void child_detach(pid_t parent)
 {
-    sigset_t none;
-
     (void) setpgid(0, 0);
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)
         _exit(1);
-    sigemptyset(&none);
-    (void) sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-[[noreturn]] static void exec_child(const char *exe, const char **argv, const char **envp,
-                                    int pipes[PIPE_COUNT][2], const struct exec_bounds *bounds,
-                                    pid_t parent)
+// Runs in a vfork child on the caller's memory: system calls only. Every
+// signal is blocked until just before the exec, which gets mask.
+[[noreturn]] __attribute__((noinline)) static void
+exec_child(const char *exe, const char **argv, const char **envp, int pipes[PIPE_COUNT][2],
+           const struct exec_bounds *bounds, pid_t parent, const sigset_t *mask)
 {
     int report = pipes[PIPE_REPORT][1];
     int from[3] = {pipes[PIPE_IN][0], pipes[PIPE_OUT][1], pipes[PIPE_DIAG][1]};
@@ -486,13 +484,13 @@ static void child_detach(pid_t parent)
 
     if (bounds->detached)
         child_detach(parent);
-
     for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
         err = child_lift(&from[i]);
     for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
         err = qu_child_dup2(from[i], i);
     if (err != QU_ERR_NONE)
         qu_exec_err_report(report, err);
+    (void) sigprocmask(SIG_SETMASK, mask, nullptr);
     if (qu_execvpe(exe, argv, envp) != -1)
         abort();
     qu_exec_err_report(report, exec_error());
@@ -621,17 +619,22 @@ static qu_error exec_run(const char *exe, const char **argv, const char **envp,
     // Nobody writes to the child's standard input: with its only write end
     // closed before the fork, the child reads end of file at once.
     close_fd(&pipes[PIPE_IN][1]);
-    pid_t pid = fork();
-    if (pid == -1) {
-        int err = errno;
-        exec_close(pipes);
-        return fork_error(err);
-    }
+    // vfork: the child only makes system calls until its exec, and the caller
+    // resumes when it has happened, with the group in place. A detached
+    // program starts with no signal blocked, any other with the caller's mask.
+    sigset_t all, previous, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    (void) sigprocmask(SIG_SETMASK, &all, &previous);
+    pid_t pid = vfork();
     if (pid == 0)
-        exec_child(exe, argv, envp, pipes, bounds, parent);
-    // Both sides set the group, so that it exists before either goes on.
-    if (bounds->detached)
-        (void) setpgid(pid, pid);
+        exec_child(exe, argv, envp, pipes, bounds, parent, bounds->detached ? &none : &previous);
+    int saved = errno;
+    (void) sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (pid == -1) {
+        exec_close(pipes);
+        return fork_error(saved);
+    }
     close_fd(&pipes[PIPE_IN][0]);
     close_fd(&pipes[PIPE_OUT][1]);
     close_fd(&pipes[PIPE_DIAG][1]);
