@@ -1,42 +1,56 @@
 #!/bin/sh
-# Times `kestrel list` on archive trees of 10,000 and 100,000 crashes, and
-# `find` over the same trees for scale. Not run by ctest.
+# Times `kestrel list` (and `list -j`) on archive trees of 10,000 and 100,000
+# crashes against `find` over the same trees, which reads the same
+# directories and examines every file. Not run by ctest.
 #
 #   bench/client_bench.sh [build directory, or path/to/kestrel]
 #
-# Each figure is the best of three warm runs: wall-clock seconds and CPU
-# seconds (user + system), the latter being less disturbed by other load.
+# COUNTS (default "10000 100000") sets the tree sizes, RUNS (default 5) the
+# runs per figure. The commands run in turn, so that a change in the load of
+# the machine reaches all of them; each figure is the best run: wall-clock
+# seconds and CPU seconds (user + system), the latter less disturbed by other
+# load. The ratios divide the listing's figures by find's.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 kestrel=${1:-$here/../build}
 [ -d "$kestrel" ] && kestrel=$kestrel/kestrel
 python=${PYTHON:-python3}
+counts=${COUNTS:-10000 100000}
+runs=${RUNS:-5}
 work=$(mktemp -d /tmp/ks-client-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
 
 [ -x "$kestrel" ] || { echo "no kestrel binary at $kestrel" >&2; exit 1; }
 
-# Prints "wall cpu": the best of three runs of the command, output discarded.
-best_of_three() {
-    "$python" - "$@" <<'PY'
+# Prints "wall cpu" for each command given (one shell word each), best of
+# $runs runs taken in turn, output discarded.
+best_of() {
+    "$python" - "$runs" "$@" <<'PY'
 import os, subprocess, sys, time
-best_wall = best_cpu = None
-for _ in range(3):
-    before = os.times()
-    start = time.monotonic()
-    subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-    wall = time.monotonic() - start
-    after = os.times()
-    cpu = (after.children_user - before.children_user) + (after.children_system - before.children_system)
-    best_wall = wall if best_wall is None else min(best_wall, wall)
-    best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
-print("%.3f %.3f" % (best_wall, best_cpu))
+runs, commands = int(sys.argv[1]), sys.argv[2:]
+best = [[None, None] for _ in commands]
+for _ in range(runs):
+    for i, command in enumerate(commands):
+        before = os.times()
+        start = time.monotonic()
+        subprocess.run(command, shell=True, stdout=subprocess.DEVNULL, check=True)
+        wall = time.monotonic() - start
+        after = os.times()
+        cpu = (after.children_user - before.children_user) + (after.children_system - before.children_system)
+        best[i] = [wall if best[i][0] is None else min(best[i][0], wall),
+                   cpu if best[i][1] is None else min(best[i][1], cpu)]
+print(" ".join("%.3f %.3f" % tuple(b) for b in best))
 PY
 }
 
-printf '%8s %10s %10s %10s %10s %10s\n' crashes "list wall" "list cpu" "find wall" "find cpu" "us/crash"
-for count in 10000 100000; do
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'
+}
+
+printf '%8s %9s %9s %9s %9s %9s %9s %7s %7s %7s\n' crashes "list wall" "list cpu" "-j wall" "-j cpu" \
+    "find wall" "find cpu" "wall x" "cpu x" "us/crash"
+for count in $counts; do
     root=$work/$count/archive
     conf=$work/$count/kestrel.conf
     "$python" "$here/client_tree.py" "$root" "$count"
@@ -46,10 +60,10 @@ for count in 10000 100000; do
     lines=$("$kestrel" -c "$conf" list | wc -l)
     [ "$lines" -eq $((count + 2)) ] || { echo "list printed $lines lines for $count crashes" >&2; exit 1; }
 
-    set -- $(best_of_three "$kestrel" -c "$conf" list)
-    list_wall=$1 list_cpu=$2
-    set -- $(best_of_three find "$root" -type f -printf '%s %C@ %p\n')
-    per=$(echo "$list_wall $count" | awk '{ printf "%.1f", $1 * 1e6 / $2 }')
-    printf '%8s %10s %10s %10s %10s %10s\n' "$count" "$list_wall" "$list_cpu" "$1" "$2" "$per"
+    set -- $(best_of "'$kestrel' -c '$conf' list" "'$kestrel' -c '$conf' list -j" \
+        "find '$root' -type f -printf '%s %C@ %p\n'")
+    per=$(echo "$1 $count" | awk '{ printf "%.1f", $1 * 1e6 / $2 }')
+    printf '%8s %9s %9s %9s %9s %9s %9s %7s %7s %7s\n' "$count" "$1" "$2" "$3" "$4" "$5" "$6" \
+        "$(ratio "$1" "$5")" "$(ratio "$2" "$6")" "$per"
     rm -rf "$work/$count"
 done

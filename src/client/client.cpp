@@ -24,6 +24,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -44,11 +45,15 @@ enum object_sort {
 // archiver writes near the start; larger objects are mapped only when not.
 static constexpr size_t asset_prefix = 4096;
 
+// Every page a listing touches costs, so an object is small: its path is
+// the directory it was found in and its base name, and crashes of one
+// program share the executable's text.
 struct ks_object {
     ks_stage stage;
-    const char *basename;
-    char *executable; // with control characters shown as "?"
-    char *path;       // the trailing payload
+    bool examined; // the file's status could be read
+    const char *basename; // the trailing payload
+    const char *executable; // with control characters shown as "?"
+    const char *directory;  // where the file first found lies
     unsigned long resources;
     struct {
         const char *unit;
@@ -56,10 +61,7 @@ struct ks_object {
         off_t size;
         time_t creation;
     } st;
-    char *original;  // the executable as the asset holds it, when that differs
-    bool examined;   // the file's status could be read
-    unsigned char size_length;
-    char size_text[30]; // st.bytes with two decimals, as the table prints it
+    const char *original; // the executable as the asset holds it, when that differs
     char payload[];
 };
 
@@ -105,12 +107,24 @@ struct arena_mark {
     size_t used;
 };
 
-static constexpr size_t arena_block_size = 256 * 1024;
+// A transparent huge page where the system has them: faulting in memory a
+// 4 KiB page at a time costs more than the rest of a large listing.
+static constexpr size_t arena_block_size = 2 * 1024 * 1024;
 
-// A loaded object under the hash of its base name.
+// A loaded object under the hash of its base name: 1 + its place in
+// object_table, 0 for a free slot.
 struct name_slot {
+    uint32_t hash;
+    uint32_t place;
+};
+
+// One executable path, shared by all crashes of the program.
+struct executable {
     size_t hash;
-    struct ks_object *object;
+    size_t length;
+    const char *text;     // as the asset holds it
+    const char *shown;    // control characters as "?"
+    size_t application;   // length of the application name in shown
 };
 
 // ctime's text of one creation time.
@@ -130,7 +144,8 @@ static struct {
     } column;
     const char *cf_path;
     object_sort sort_factor;
-    struct arena_block *arena;
+    struct arena_block *arena;   // objects
+    struct arena_block *strings; // executables, kept when objects go
     // Every object in object_table by its base name, so that finding a name
     // already loaded does not make listing quadratic: open addressing over
     // a flat array, as a crash is nearly always found in one directory only
@@ -140,6 +155,11 @@ static struct {
         size_t capacity; // a power of two, or 0
         size_t used;
     } index;
+    struct {
+        struct executable **slots;
+        size_t capacity; // a power of two, or 0
+        size_t used;
+    } executables;
     // The assets directory while loading: -1 when it could not be opened
     // (then each asset is opened by its path), -2 when it does not exist.
     int assets;
@@ -176,55 +196,99 @@ static void widen(int *column, size_t width)
         *column = static_cast<int>(width);
 }
 
-static void *arena_alloc(size_t size)
+// Zeroed memory; blocks of huge-page size are aligned to it and asked to
+// be backed by huge pages, others come from calloc.
+static void *block_alloc(size_t size)
 {
-    struct arena_block *block = client.arena;
+    if (size % arena_block_size != 0)
+        return calloc(1, size);
+    void *map = mmap(nullptr, size + arena_block_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return nullptr;
+    auto start = reinterpret_cast<uintptr_t>(map);
+    uintptr_t aligned = (start + arena_block_size - 1) & ~uintptr_t{arena_block_size - 1};
+    if (aligned != start)
+        (void) munmap(map, aligned - start);
+    (void) munmap(reinterpret_cast<void *>(aligned + size), arena_block_size - (aligned - start));
+    (void) madvise(reinterpret_cast<void *>(aligned), size, MADV_HUGEPAGE);
+    return reinterpret_cast<void *>(aligned);
+}
 
-    size = (size + 15) & ~size_t{15};
+static void block_free(void *block, size_t size)
+{
+    if (block == nullptr)
+        return;
+    if (size % arena_block_size != 0)
+        free(block);
+    else
+        (void) munmap(block, size);
+}
+
+static void *arena_alloc(struct arena_block **arena, size_t size)
+{
+    struct arena_block *block = *arena;
+
+    size = (size + 7) & ~size_t{7};
     if (block == nullptr || block->size - block->used < size) {
-        size_t room = std::max(size, arena_block_size);
-        block = static_cast<struct arena_block *>(malloc(sizeof(*block) + room));
+        // Blocks are whole huge pages; the rare larger text gets its own.
+        size_t room = (sizeof(*block) + size + arena_block_size - 1) & ~(arena_block_size - 1);
+        block = static_cast<struct arena_block *>(block_alloc(room));
         if (block == nullptr)
             allocation_failure();
-        block->next = client.arena;
+        block->next = *arena;
         block->used = 0;
-        block->size = room;
-        client.arena = block;
+        block->size = room - sizeof(*block);
+        *arena = block;
     }
     void *p = block->data + block->used;
     block->used += size;
     return p;
 }
 
-static char *arena_strndup(const char *text, size_t length)
+static struct arena_mark arena_mark(struct arena_block *arena)
 {
-    char *copy = static_cast<char *>(arena_alloc(length + 1));
-
-    memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
-static struct arena_mark arena_mark(void)
-{
-    return {client.arena, client.arena != nullptr ? client.arena->used : 0};
+    return {arena, arena != nullptr ? arena->used : 0};
 }
 
 // Gives back everything allocated since the mark.
-static void arena_rewind(struct arena_mark mark)
+static void arena_rewind(struct arena_block **arena, struct arena_mark mark)
 {
-    while (client.arena != mark.block) {
-        struct arena_block *next = client.arena->next;
-        free(client.arena);
-        client.arena = next;
+    while (*arena != mark.block) {
+        struct arena_block *next = (*arena)->next;
+        block_free(*arena, (*arena)->size + sizeof(**arena));
+        *arena = next;
     }
-    if (client.arena != nullptr)
-        client.arena->used = mark.used;
+    if (*arena != nullptr)
+        (*arena)->used = mark.used;
 }
 
-static size_t name_hash(const char *name, size_t length)
+static size_t text_hash(const char *text, size_t length)
 {
-    return std::hash<std::string_view>{}(std::string_view(name, length));
+    return std::hash<std::string_view>{}(std::string_view(text, length));
+}
+
+// Doubles an open-addressing table whose free slots are all zero bytes;
+// hash(slot) gives a taken slot's hash.
+template <typename Slot, typename Hash>
+static void table_grow(Slot **slots, size_t *capacity, Hash hash)
+{
+    static const Slot free_slot = {};
+    size_t grown = *capacity != 0 ? *capacity * 2 : 1024;
+    auto *fresh = static_cast<Slot *>(block_alloc(grown * sizeof(Slot)));
+
+    if (fresh == nullptr)
+        allocation_failure();
+    for (size_t i = 0; i < *capacity; i++) {
+        if (memcmp(&(*slots)[i], &free_slot, sizeof(Slot)) == 0)
+            continue;
+        size_t j = hash((*slots)[i]) & (grown - 1);
+        while (memcmp(&fresh[j], &free_slot, sizeof(Slot)) != 0)
+            j = (j + 1) & (grown - 1);
+        fresh[j] = (*slots)[i];
+    }
+    block_free(*slots, *capacity * sizeof(Slot));
+    *slots = fresh;
+    *capacity = grown;
 }
 
 // The loaded object of this base name; the table's index answers.
@@ -232,51 +296,41 @@ static struct ks_object *object_find(const ks_array_t *table, const char *basena
 {
     size_t mask = client.index.capacity - 1;
 
-    (void) table;
     if (client.index.capacity == 0)
         return nullptr;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
         const struct name_slot *slot = &client.index.slots[i];
-        if (slot->object == nullptr)
+        if (slot->place == 0)
             return nullptr;
-        if (slot->hash == hash && strcmp(slot->object->basename, basename) == 0)
-            return slot->object;
+        auto *object = const_cast<struct ks_object *>(static_cast<const struct ks_object *>(table->value[slot->place - 1]));
+        if (slot->hash == static_cast<uint32_t>(hash) && strcmp(object->basename, basename) == 0)
+            return object;
     }
-}
-
-static void index_place(struct name_slot *slots, size_t capacity, struct name_slot entry)
-{
-    size_t i = entry.hash & (capacity - 1);
-
-    while (slots[i].object != nullptr)
-        i = (i + 1) & (capacity - 1);
-    slots[i] = entry;
 }
 
 // Kept at most half full, so that probes stay short.
-static void index_add(struct ks_object *object, size_t hash)
+static void index_add(uint32_t place, size_t hash)
 {
-    if ((client.index.used + 1) * 2 > client.index.capacity) {
-        size_t capacity = client.index.capacity != 0 ? client.index.capacity * 2 : 1024;
-        auto *slots = static_cast<struct name_slot *>(calloc(capacity, sizeof(struct name_slot)));
-        if (slots == nullptr)
-            allocation_failure();
-        for (size_t i = 0; i < client.index.capacity; i++)
-            if (client.index.slots[i].object != nullptr)
-                index_place(slots, capacity, client.index.slots[i]);
-        free(client.index.slots);
-        client.index.slots = slots;
-        client.index.capacity = capacity;
-    }
-    index_place(client.index.slots, client.index.capacity, {hash, object});
+    if ((client.index.used + 1) * 2 > client.index.capacity)
+        table_grow(&client.index.slots, &client.index.capacity, [](const struct name_slot &slot) { return slot.hash; });
+    size_t mask = client.index.capacity - 1, i = hash & mask;
+    while (client.index.slots[i].place != 0)
+        i = (i + 1) & mask;
+    client.index.slots[i] = {static_cast<uint32_t>(hash), place};
     client.index.used++;
 }
 
-// Releases an object just loaded, with its texts: nothing has been
-// allocated after them.
+// Releases an object just loaded: nothing has been allocated after it.
 static void object_destroy(struct arena_mark mark)
 {
-    arena_rewind(mark);
+    arena_rewind(&client.arena, mark);
+}
+
+// The path of the file first found.
+static const char *object_path(const struct ks_object *object, char *buffer, size_t size)
+{
+    snprintf(buffer, size, "%s/%s", object->directory, object->basename);
+    return buffer;
 }
 
 // The executable exactly as the asset names it.
@@ -293,22 +347,54 @@ static bool is_control(unsigned char c)
 // The executable path is whatever the crashed process was started as, so a
 // user can put terminal control sequences into it; the table never echoes
 // those. The original stays for the JSON output and the debugger.
+static struct executable *executable_new(const char *text, size_t length, size_t hash)
+{
+    bool control = false;
+
+    for (size_t i = 0; i < length; i++)
+        control = control || is_control(static_cast<unsigned char>(text[i]));
+    size_t room = sizeof(struct executable) + (length + 1) * (control ? 2 : 1);
+    auto *e = static_cast<struct executable *>(arena_alloc(&client.strings, room));
+    char *copy = reinterpret_cast<char *>(e + 1);
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    e->hash = hash;
+    e->length = length;
+    e->text = copy;
+    e->shown = copy;
+    if (control) {
+        char *shown = copy + length + 1;
+        for (size_t i = 0; i <= length; i++)
+            shown[i] = is_control(static_cast<unsigned char>(copy[i])) && i < length ? '?' : copy[i];
+        e->shown = shown;
+    }
+    e->application = strlen(application(e->shown));
+    return e;
+}
+
+// Sets the executable, at most length bytes of content up to a NUL.
 static void object_executable_set(struct ks_object *object, const char *content, size_t length)
 {
-    size_t n = strnlen(content, length);
-    char *executable = arena_strndup(content, n);
+    size_t n = strnlen(content, length), hash = text_hash(content, n);
 
-    object->executable = executable;
-    for (const char *c = executable; *c != '\0'; c++) {
-        if (!is_control(static_cast<unsigned char>(*c)))
-            continue;
-        object->original = arena_strndup(executable, n);
-        for (char *d = executable; *d != '\0'; d++)
-            if (is_control(static_cast<unsigned char>(*d)))
-                *d = '?';
-        break;
+    if ((client.executables.used + 1) * 2 > client.executables.capacity)
+        table_grow(&client.executables.slots, &client.executables.capacity,
+                   [](struct executable *const &e) { return e->hash; });
+    size_t mask = client.executables.capacity - 1, i = hash & mask;
+    struct executable *e;
+    while ((e = client.executables.slots[i]) != nullptr) {
+        if (e->hash == hash && e->length == n && memcmp(e->text, content, n) == 0)
+            break;
+        i = (i + 1) & mask;
     }
-    widen(&client.column.executable, strlen(application(executable)));
+    if (e == nullptr) {
+        e = executable_new(content, n, hash);
+        client.executables.slots[i] = e;
+        client.executables.used++;
+    }
+    object->executable = e->shown;
+    object->original = e->shown != e->text ? e->text : nullptr;
+    widen(&client.column.executable, e->application);
 }
 
 // The first "/proc/self/exe" entry of the whole object, mapped.
@@ -405,19 +491,17 @@ static void object_examine(struct ks_object *object, int directory)
     object->st.creation = st.st_ctime;
 }
 
-// The size as "%.2f" prints it; to_chars rounds the same way, only faster.
-static void object_size_text(struct ks_object *object)
+// The size as "%.2f" prints it into text (32 bytes); to_chars rounds the
+// same way, only faster. Returns the length.
+static size_t object_size_text(const struct ks_object *object, char *text)
 {
-    char *end = object->size_text + sizeof(object->size_text);
-    auto r = std::to_chars(object->size_text, end, object->st.bytes, std::chars_format::fixed, 2);
-    size_t n;
+    auto r = std::to_chars(text, text + 31, object->st.bytes, std::chars_format::fixed, 2);
 
-    if (r.ec == std::errc())
-        n = static_cast<size_t>(r.ptr - object->size_text);
-    else
-        n = static_cast<size_t>(snprintf(object->size_text, sizeof(object->size_text), "%.2f", object->st.bytes));
-    object->size_length = static_cast<unsigned char>(std::min(n, sizeof(object->size_text) - 1));
-    widen(&client.column.size, object->size_length);
+    if (r.ec == std::errc()) {
+        *r.ptr = '\0';
+        return static_cast<size_t>(r.ptr - text);
+    }
+    return std::min(static_cast<size_t>(snprintf(text, 32, "%.2f", object->st.bytes)), size_t{31});
 }
 
 static bool object_name_wanted(const char *basename, const struct object_filter *filter)
@@ -444,41 +528,41 @@ static bool object_wanted(const struct ks_object *object, const struct object_fi
 static void object_keep(struct ks_object *object, size_t hash)
 {
     struct object_stat *total = &client.object_stat[object->stage];
+    int place = ks_array_append_offset(&client.object_table, object);
 
-    if (!ks_array_append(&client.object_table, object))
+    if (place < 0)
         allocation_failure();
-    index_add(object, hash);
+    index_add(static_cast<uint32_t>(place) + 1, hash);
     total->bytes += static_cast<size_t>(object->st.size);
     total->n_object++;
 }
 
-static void object_add(struct ks_cf *cf, const struct scan_row *row, size_t row_length, int directory,
-                       const char *name, const struct object_filter *filter)
+static void object_add(struct ks_cf *cf, const struct scan_row *row, int directory, const char *name,
+                       const struct object_filter *filter)
 {
     size_t name_length = strlen(name);
-    size_t hash = name_hash(name, name_length);
+    size_t hash = text_hash(name, name_length);
     struct ks_object *object = object_find(client.object_table, name, hash);
+    char size[32];
 
     if (object != nullptr) {
         object->resources |= 1UL << row->bit;
         return;
     }
 
-    struct arena_mark mark = arena_mark();
-    object = static_cast<struct ks_object *>(arena_alloc(sizeof(*object) + row_length + 1 + name_length + 1));
+    struct arena_mark mark = arena_mark(client.arena);
+    object = static_cast<struct ks_object *>(arena_alloc(&client.arena, sizeof(*object) + name_length + 1));
     memset(object, 0, sizeof(*object));
-    memcpy(object->payload, row->directory, row_length);
-    object->payload[row_length] = '/';
-    memcpy(object->payload + row_length + 1, name, name_length + 1);
-    object->path = object->payload;
-    object->basename = object->payload + row_length + 1;
+    memcpy(object->payload, name, name_length + 1);
+    object->basename = object->payload;
+    object->directory = row->directory;
     object->resources = 1UL << row->bit;
     object->stage = row->stage;
     // A file that cannot be examined is listed as 0 bytes, not with a null unit.
     object->st.bytes = ks_parse_bytes(&object->st.unit, 0);
 
     object_examine(object, directory);
-    object_size_text(object);
+    widen(&client.column.size, object_size_text(object, size));
     object_asset(cf, object);
     if (!object_wanted(object, filter)) {
         object_destroy(mark);
@@ -533,14 +617,13 @@ static int object_load(const struct object_filter *filter)
             perror("error: failed to open archive");
             exit(1);
         }
-        size_t length = strlen(row->directory);
         struct dirent *entry;
         while ((entry = readdir(dir)) != nullptr) {
             if (entry->d_type != DT_REG)
                 continue;
             if (filter->lookup && !object_name_wanted(entry->d_name, filter))
                 continue;
-            object_add(cf, row, length, dirfd(dir), entry->d_name, filter);
+            object_add(cf, row, dirfd(dir), entry->d_name, filter);
         }
         (void) closedir(dir);
     }
@@ -550,11 +633,12 @@ static int object_load(const struct object_filter *filter)
 
 static void object_table_release(void)
 {
-    free(client.index.slots);
-    client.index.slots = nullptr;
-    client.index.capacity = 0;
-    client.index.used = 0;
-    arena_rewind({nullptr, 0});
+    block_free(client.index.slots, client.index.capacity * sizeof(struct name_slot));
+    client.index = {};
+    block_free(client.executables.slots, client.executables.capacity * sizeof(struct executable *));
+    client.executables = {};
+    arena_rewind(&client.arena, {nullptr, 0});
+    arena_rewind(&client.strings, {nullptr, 0});
     ks_array_deinit(&client.object_table);
 }
 
@@ -576,7 +660,7 @@ static int sort_application(const void *a, const void *b)
 
     if (x == nullptr || y == nullptr)
         return (x != nullptr) - (y != nullptr);
-    return strcmp(x, y);
+    return x == y ? 0 : strcmp(x, y);
 }
 
 // Equal keys keep the order in which the objects were found, whatever the
@@ -616,34 +700,37 @@ static const struct time_text *ctime_text(time_t creation)
     return slot;
 }
 
-static void put(const char *text, size_t length)
-{
-    fwrite_unlocked(text, 1, length, stdout);
-}
-
 // Text right-aligned in width, as "%*s" prints it.
-static void put_right(const char *text, size_t length, int width)
+static char *put_right(char *line, const char *text, size_t length, int width)
 {
-    static const char blanks[64] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                    ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                    ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                    ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-
-    for (size_t pad = width > 0 && static_cast<size_t>(width) > length ? width - length : 0; pad > 0;) {
-        size_t n = std::min(pad, sizeof(blanks));
-        put(blanks, n);
-        pad -= n;
+    if (width > 0 && static_cast<size_t>(width) > length) {
+        memset(line, ' ', static_cast<size_t>(width) - length);
+        line += static_cast<size_t>(width) - length;
     }
-    put(text, length);
+    memcpy(line, text, length);
+    return line + length;
 }
 
-// One line as "%10s/%.*s%s %s %*s   %s    %*.2f%s\n" prints it.
+static char *put(char *line, const char *text, size_t length)
+{
+    memcpy(line, text, length);
+    return line + length;
+}
+
+// The lines as "%10s/%.*s%s %s %*s   %s    %*.2f%s\n" prints them, each put
+// together in one buffer and written at once.
 static void object_print(const ks_array_t *table, int length)
 {
+    size_t room = 10 + 1 + 64 + 3 + 1 + OBJECT_R_COUNT + 1 + std::max(client.column.executable, 2) + 3 +
+                  sizeof(client.times[0].text) + 4 + std::max(client.column.size, 32) + 4 + 1;
+    char *line = static_cast<char *>(malloc(room));
+
+    if (line == nullptr)
+        allocation_failure();
     for (uint32_t i = 0; i < table->length; i++) {
         const struct ks_object *object = static_cast<const struct ks_object *>(table->value[i]);
         const char *name = "--";
-        char resources[OBJECT_R_COUNT + 1];
+        char resources[OBJECT_R_COUNT + 1], size[32];
 
         if (object->executable != nullptr && strchr(object->executable, '/') != nullptr)
             name = application(object->executable);
@@ -651,22 +738,24 @@ static void object_print(const ks_array_t *table, int length)
         const struct time_text *when = ctime_text(object->st.creation);
         const char *stage = ks_stage_str(object->stage);
 
-        put_right(stage, strlen(stage), 10);
-        putc_unlocked('/', stdout);
-        put(object->basename, strnlen(object->basename, static_cast<size_t>(length)));
+        char *p = put_right(line, stage, strlen(stage), 10);
+        *p++ = '/';
+        p = put(p, object->basename, strnlen(object->basename, static_cast<size_t>(length)));
         if (length == 12)
-            put("...", 3);
-        putc_unlocked(' ', stdout);
-        put(resources, OBJECT_R_COUNT);
-        putc_unlocked(' ', stdout);
-        put_right(name, strlen(name), client.column.executable);
-        put("   ", 3);
-        put(when->text, when->length);
-        put("    ", 4);
-        put_right(object->size_text, object->size_length, client.column.size);
-        fputs_unlocked(object->st.unit, stdout);
-        putc_unlocked('\n', stdout);
+            p = put(p, "...", 3);
+        *p++ = ' ';
+        p = put(p, resources, OBJECT_R_COUNT);
+        *p++ = ' ';
+        p = put_right(p, name, strlen(name), client.column.executable);
+        p = put(p, "   ", 3);
+        p = put(p, when->text, when->length);
+        p = put(p, "    ", 4);
+        p = put_right(p, size, object_size_text(object, size), client.column.size);
+        p = put(p, object->st.unit, strlen(object->st.unit));
+        *p++ = '\n';
+        fwrite_unlocked(line, 1, static_cast<size_t>(p - line), stdout);
     }
+    free(line);
 }
 
 static void summary_print(void)
@@ -711,8 +800,9 @@ static void object_json_members(struct ks_json *json, const struct ks_object *ob
     ks_json_text(json, object->basename);
     ks_json_key(json, "stage");
     ks_json_text(json, ks_stage_str(object->stage));
+    char path[8192];
     ks_json_key(json, "path");
-    ks_json_text(json, object->path);
+    ks_json_text(json, object_path(object, path, sizeof(path)));
     ks_json_key(json, "files");
     ks_json_array_begin(json);
     for (unsigned int i = 0; i < OBJECT_R_COUNT; i++)
@@ -814,11 +904,13 @@ static void object_retry(struct ks_cf *cf, const struct ks_object *object)
         ks_log(LOG_ERR, "error: failed to generate path.\n");
         return;
     }
-    if (rename(object->path, target) == -1) {
+    char path[8192];
+    object_path(object, path, sizeof(path));
+    if (rename(path, target) == -1) {
         ks_log(LOG_ERR, "error: rename of %s failed: %s\n", object->basename, strerror(errno));
         return;
     }
-    printf("%s => %s\n", object->path, target);
+    printf("%s => %s\n", path, target);
 }
 
 static void cm_retry(int argc, char **argv)
