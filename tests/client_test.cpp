@@ -1056,6 +1056,7 @@ static const std::vector<member> rich_asset = {
     {"/proc/self/limits", std::string(77, 'l'), false},
     {"/proc/self/cgroup", "0::/\n", false},
     {"/proc/self/fd/0", "/dev/pts/0", true},
+    {"/proc/self/caf\xc3\xa9\xff\xc2\x9b", "x", false},
 };
 
 TEST(ClientInfo, ShowsEveryFileAndTheAssetsEntries)
@@ -1083,11 +1084,12 @@ TEST(ClientInfo, ShowsEveryFileAndTheAssetsEntries)
                      "    core      " + pad + "2048  " + when(core) + "  " + core + "\n"
                      "    asset     " + size + "  " + when(asset) + "  " + asset + "\n"
                      "other entries:\n"
-                     "    /proc/self/status   1234\n"
-                     "    /proc/self/maps    40960\n"
-                     "    /proc/self/limits     77\n"
-                     "    /proc/self/cgroup      5\n"
-                     "    /proc/self/fd/0    -> /dev/pts/0\n");
+                     "     1234  /proc/self/status\n"
+                     "    40960  /proc/self/maps\n"
+                     "       77  /proc/self/limits\n"
+                     "        5  /proc/self/cgroup\n"
+                     "     link  /proc/self/fd/0 -> /dev/pts/0\n"
+                     "        1  /proc/self/caf\xc3\xa9\\xff\\xc2\\x9b\n");
 
     // Without an asset nothing about the process is known.
     std::string bare = t.file("failed/sending", "feedface", 7);

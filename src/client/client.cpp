@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,11 +103,6 @@ struct arena_block {
     alignas(16) char data[];
 };
 
-struct arena_mark {
-    struct arena_block *block;
-    size_t used;
-};
-
 // A transparent huge page where the system has them: faulting in memory a
 // 4 KiB page at a time costs more than the rest of a large listing.
 static constexpr size_t arena_block_size = 2 * 1024 * 1024;
@@ -145,7 +141,9 @@ static struct {
     const char *cf_path;
     object_sort sort_factor;
     struct arena_block *arena;   // objects
-    struct arena_block *strings; // executables, kept when objects go
+    struct arena_block *strings; // executables
+    // The object being loaded; it goes into the arena only when it is kept.
+    alignas(struct ks_object) char loading[sizeof(struct ks_object) + NAME_MAX + 1];
     // Every object in object_table by its base name, so that finding a name
     // already loaded does not make listing quadratic: open addressing over
     // a flat array, as a crash is nearly always found in one directory only
@@ -245,21 +243,13 @@ static void *arena_alloc(struct arena_block **arena, size_t size)
     return p;
 }
 
-static struct arena_mark arena_mark(struct arena_block *arena)
+static void arena_release(struct arena_block **arena)
 {
-    return {arena, arena != nullptr ? arena->used : 0};
-}
-
-// Gives back everything allocated since the mark.
-static void arena_rewind(struct arena_block **arena, struct arena_mark mark)
-{
-    while (*arena != mark.block) {
+    while (*arena != nullptr) {
         struct arena_block *next = (*arena)->next;
         block_free(*arena, (*arena)->size + sizeof(**arena));
         *arena = next;
     }
-    if (*arena != nullptr)
-        (*arena)->used = mark.used;
 }
 
 static size_t text_hash(const char *text, size_t length)
@@ -318,12 +308,6 @@ static void index_add(uint32_t place, size_t hash)
         i = (i + 1) & mask;
     client.index.slots[i] = {static_cast<uint32_t>(hash), place};
     client.index.used++;
-}
-
-// Releases an object just loaded: nothing has been allocated after it.
-static void object_destroy(struct arena_mark mark)
-{
-    arena_rewind(&client.arena, mark);
 }
 
 // The path of the file first found.
@@ -550,8 +534,10 @@ static void object_add(struct ks_cf *cf, const struct scan_row *row, int directo
         return;
     }
 
-    struct arena_mark mark = arena_mark(client.arena);
-    object = static_cast<struct ks_object *>(arena_alloc(&client.arena, sizeof(*object) + name_length + 1));
+    // Directory entries hold at most NAME_MAX bytes.
+    if (name_length > NAME_MAX)
+        return;
+    object = reinterpret_cast<struct ks_object *>(client.loading);
     memset(object, 0, sizeof(*object));
     memcpy(object->payload, name, name_length + 1);
     object->basename = object->payload;
@@ -564,11 +550,12 @@ static void object_add(struct ks_cf *cf, const struct scan_row *row, int directo
     object_examine(object, directory);
     widen(&client.column.size, object_size_text(object, size));
     object_asset(cf, object);
-    if (!object_wanted(object, filter)) {
-        object_destroy(mark);
+    if (!object_wanted(object, filter))
         return;
-    }
-    object_keep(object, hash);
+    auto *kept = static_cast<struct ks_object *>(arena_alloc(&client.arena, sizeof(*object) + name_length + 1));
+    memcpy(kept, object, sizeof(*object) + name_length + 1);
+    kept->basename = kept->payload;
+    object_keep(kept, hash);
 }
 
 static void assets_open(struct ks_cf *cf)
@@ -637,8 +624,8 @@ static void object_table_release(void)
     client.index = {};
     block_free(client.executables.slots, client.executables.capacity * sizeof(struct executable *));
     client.executables = {};
-    arena_rewind(&client.arena, {nullptr, 0});
-    arena_rewind(&client.strings, {nullptr, 0});
+    arena_release(&client.arena);
+    arena_release(&client.strings);
     ks_array_deinit(&client.object_table);
 }
 
@@ -940,27 +927,24 @@ static void put_safe(FILE *out, const char *text, size_t length)
     const auto *s = reinterpret_cast<const unsigned char *>(text);
 
     for (size_t i = 0; i < length;) {
-        unsigned char c = s[i];
-        size_t n = 0;
-        if (c >= 0x20 && c < 0x7f && c != '\\')
-            n = 1;
-        else if (c == 0xc2 && i + 1 < length && s[i + 1] >= 0xa0 && s[i + 1] <= 0xbf)
-            n = 2;
-        else if (c >= 0xc3 && c <= 0xdf && i + 1 < length && (s[i + 1] & 0xc0) == 0x80)
-            n = 2;
-        else if (c >= 0xe0 && c <= 0xef && i + 2 < length && (s[i + 1] & 0xc0) == 0x80 && (s[i + 2] & 0xc0) == 0x80 &&
-                 !(c == 0xe0 && s[i + 1] < 0xa0) && !(c == 0xed && s[i + 1] > 0x9f))
-            n = 3;
-        else if (c >= 0xf0 && c <= 0xf4 && i + 3 < length && (s[i + 1] & 0xc0) == 0x80 && (s[i + 2] & 0xc0) == 0x80 &&
-                 (s[i + 3] & 0xc0) == 0x80 && !(c == 0xf0 && s[i + 1] < 0x90) && !(c == 0xf4 && s[i + 1] > 0x8f))
-            n = 4;
-        if (n == 0) {
-            fprintf(out, c == '\\' ? "\\\\" : "\\x%02x", c);
-            i++;
+        uint32_t c = s[i];
+        size_t n = 1, bad = 1;
+        bool shown = c >= 0x20 && c < 0x7f && c != '\\';
+        if (c >= 0x80) {
+            n = ks_json_utf8(s + i, length - i, &c, &bad);
+            shown = n > 0 && c >= 0xa0 && c != 0x2028 && c != 0x2029;
+        }
+        if (shown) {
+            fwrite_unlocked(s + i, 1, n, out);
+            i += n;
             continue;
         }
-        fwrite_unlocked(s + i, 1, n, out);
-        i += n;
+        for (size_t end = i + (n > 0 ? n : bad); i < end; i++) {
+            if (s[i] == '\\')
+                fputs("\\\\", out);
+            else
+                fprintf(out, "\\x%02x", s[i]);
+        }
     }
 }
 
@@ -1146,30 +1130,29 @@ static void info_print(const struct ks_object *object, const struct crash_detail
         printf("\n");
     }
 
-    size_t name_width = 0;
+    // Sizes first: names may hold bytes shown wider than they are.
     bool others = false;
     width = 0;
     for (const auto &entry : detail->entries) {
         if (entry.shown)
             continue;
         others = true;
-        name_width = std::max(name_width, entry.name.size());
-        width = std::max(width, digits(entry.size));
+        width = std::max(width, entry.type == KS_TAR_T_FILE ? digits(entry.size) : 4);
     }
     printf("other entries:%s\n", others ? "" : " none");
     for (const auto &entry : detail->entries) {
         if (entry.shown)
             continue;
-        printf("    ");
+        if (entry.type == KS_TAR_T_FILE)
+            printf("    %*zu  ", static_cast<int>(width), entry.size);
+        else
+            printf("    %*s  ", static_cast<int>(width), "link");
         put_safe(stdout, entry.name.data(), entry.name.size());
-        printf("%*s  ", static_cast<int>(name_width - entry.name.size()), "");
-        if (entry.type == KS_TAR_T_FILE) {
-            printf("%*zu\n", static_cast<int>(width), entry.size);
-        } else {
-            printf("-> ");
+        if (entry.type == KS_TAR_T_LINK) {
+            printf(" -> ");
             put_safe(stdout, entry.target.data(), entry.target.size());
-            printf("\n");
         }
+        printf("\n");
     }
 }
 

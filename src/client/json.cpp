@@ -1,5 +1,6 @@
 #include "client/json.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 
@@ -76,10 +77,7 @@ static void escape(struct ks_json *json, uint32_t c)
     }
 }
 
-// Length of the well-formed UTF-8 sequence at s with its code point in *c,
-// or 0 when it is ill-formed, with the length of its maximal ill-formed
-// subpart in *bad.
-static size_t utf8_decode(const unsigned char *s, size_t n, uint32_t *c, size_t *bad)
+size_t ks_json_utf8(const unsigned char *s, size_t n, uint32_t *c, size_t *bad)
 {
     unsigned char lead = s[0], low = 0x80, high = 0xbf;
     size_t more;
@@ -136,7 +134,7 @@ void ks_json_string(struct ks_json *json, const char *text, size_t length)
         }
         uint32_t c;
         size_t bad;
-        size_t n = utf8_decode(s + i, length - i, &c, &bad);
+        size_t n = ks_json_utf8(s + i, length - i, &c, &bad);
         if (n == 0) {
             put(json, "\\ufffd", 6);
             i += bad;
@@ -168,8 +166,11 @@ void ks_json_text(struct ks_json *json, const char *text)
 
 void ks_json_integer(struct ks_json *json, long long value)
 {
+    char text[24];
+    auto r = std::to_chars(text, text + sizeof text, value);
+
     value_begin(json);
-    fprintf(json->out, "%lld", value);
+    put(json, text, static_cast<size_t>(r.ptr - text));
 }
 
 void ks_json_null(struct ks_json *json)

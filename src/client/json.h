@@ -9,6 +9,7 @@
 // text parses.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 struct ks_json {
@@ -29,5 +30,10 @@ void ks_json_string(struct ks_json *json, const char *text, size_t length);
 void ks_json_text(struct ks_json *json, const char *text);
 void ks_json_integer(struct ks_json *json, long long value);
 void ks_json_null(struct ks_json *json);
+
+// Length of the well-formed UTF-8 sequence at s (n > 0 bytes) with its code
+// point in *c, or 0 when it is ill-formed, with the length of its maximal
+// ill-formed subpart in *bad.
+size_t ks_json_utf8(const unsigned char *s, size_t n, uint32_t *c, size_t *bad);
 
 #endif
