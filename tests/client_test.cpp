@@ -1053,9 +1053,9 @@ TEST(ClientInfo, APrefixSelectsExactlyOneCrash)
         {"abc", 0, "name:         abc"}, // a full name wins over longer ones
         {"abcd", 0, "name:         abcd"},
         {"c0", 0, "name:         c0ffee"}, // committed crashes are found too
-        {"0badc0de", 1, "error: 0badc0de is ambiguous; it begins 2 dump names:"},
-        {"ab", 1, "error: ab is ambiguous; it begins 2 dump names:"},
-        {"", 1, "error:  is ambiguous; it begins 5 dump names:"},
+        {"0badc0de", 1, "error: 0badc0de is ambiguous; 2 dump names begin with it:"},
+        {"ab", 1, "error: ab is ambiguous; 2 dump names begin with it:"},
+        {"", 1, "error:  is ambiguous; 5 dump names begin with it:"},
         {"nothing", 1, "error: no dump matches nothing"},
         {"0badc0de-11111", 1, "error: no dump matches 0badc0de-11111"},
         {"bad\x1b", 1, "error: no dump matches bad\\x1b"},
@@ -1203,7 +1203,7 @@ TEST(ClientDebug, SaysWhyItCannot)
         {{"no-exe"}, gdb.dir.path, "error: the executable of no-exe is not known\n"},
         {{"ready"}, empty.path, "error: gdb not found in PATH; install the package \"gdb\"\n"},
         {{"missing"}, gdb.dir.path, "error: no dump matches missing\n"},
-        {{"no-"}, gdb.dir.path, "error: no- is ambiguous; it begins 2 dump names:\n    no-asset\n    no-exe\n"},
+        {{"no-"}, gdb.dir.path, "error: no- is ambiguous; 2 dump names begin with it:\n    no-asset\n    no-exe\n"},
         {{}, gdb.dir.path, "Usage: debug <object> [-- <gdb arguments>]\n"},
         {{"ready", "-batch"}, gdb.dir.path, "Usage: debug <object> [-- <gdb arguments>]\n"},
         {{"--", "ready"}, gdb.dir.path, "Usage: debug <object> [-- <gdb arguments>]\n"},

@@ -281,6 +281,12 @@ static void table_grow(Slot **slots, size_t *capacity, Hash hash)
     *capacity = grown;
 }
 
+// The object in slot i of the table, which holds only objects.
+static struct ks_object *object_of(const ks_array_t *table, uint32_t i)
+{
+    return const_cast<struct ks_object *>(static_cast<const struct ks_object *>(table->value[i]));
+}
+
 // The loaded object of this base name; the table's index answers.
 static struct ks_object *object_find(const ks_array_t *table, const char *basename, size_t hash)
 {
@@ -292,7 +298,7 @@ static struct ks_object *object_find(const ks_array_t *table, const char *basena
         const struct name_slot *slot = &client.index.slots[i];
         if (slot->place == 0)
             return nullptr;
-        auto *object = const_cast<struct ks_object *>(static_cast<const struct ks_object *>(table->value[slot->place - 1]));
+        struct ks_object *object = object_of(table, slot->place - 1);
         if (slot->hash == static_cast<uint32_t>(hash) && strcmp(object->basename, basename) == 0)
             return object;
     }
@@ -715,7 +721,7 @@ static void object_print(const ks_array_t *table, int length)
     if (line == nullptr)
         allocation_failure();
     for (uint32_t i = 0; i < table->length; i++) {
-        const struct ks_object *object = static_cast<const struct ks_object *>(table->value[i]);
+        const struct ks_object *object = object_of(table, i);
         const char *name = "--";
         char resources[OBJECT_R_COUNT + 1], size[32];
 
@@ -816,7 +822,7 @@ static void object_print_json(const ks_array_t *table)
     for (uint32_t i = 0; i < table->length; i++) {
         ks_json_init(&json, stdout);
         ks_json_object_begin(&json);
-        object_json_members(&json, static_cast<const struct ks_object *>(table->value[i]));
+        object_json_members(&json, object_of(table, i));
         ks_json_object_end(&json);
         putc_unlocked('\n', stdout);
     }
@@ -914,7 +920,7 @@ static void cm_retry(int argc, char **argv)
 
     object_load(&filter);
     for (uint32_t i = 0; i < client.object_table->length; i++)
-        object_retry(cf, static_cast<const struct ks_object *>(client.object_table->value[i]));
+        object_retry(cf, object_of(client.object_table, i));
     object_table_release();
 }
 
@@ -963,7 +969,7 @@ static struct ks_object *object_resolve(const char *prefix)
     object_load(&filter);
     const ks_array_t *table = client.object_table;
     for (uint32_t i = 0; i < table->length; i++) {
-        auto *object = const_cast<struct ks_object *>(static_cast<const struct ks_object *>(table->value[i]));
+        struct ks_object *object = object_of(table, i);
         if (strcmp(object->basename, prefix) == 0 || table->length == 1)
             return object;
     }
@@ -975,10 +981,10 @@ static struct ks_object *object_resolve(const char *prefix)
     }
     fputs("error: ", stderr);
     put_safe_text(stderr, prefix);
-    fprintf(stderr, " is ambiguous; it begins %u dump names:\n", table->length);
+    fprintf(stderr, " is ambiguous; %u dump names begin with it:\n", table->length);
     for (uint32_t i = 0; i < table->length && i < 10; i++) {
         fputs("    ", stderr);
-        put_safe_text(stderr, static_cast<const struct ks_object *>(table->value[i])->basename);
+        put_safe_text(stderr, object_of(table, i)->basename);
         fputs("\n", stderr);
     }
     if (table->length > 10)
