@@ -14,9 +14,15 @@
 // tenth of them as well to show that loading stays linear.
 // Idle: the daemon's context switches and CPU time over 3 seconds with
 // nothing to do.
+//
+// Where no syslog daemon listens on /dev/log (and we may create it), the
+// benchmark listens there itself for the run: without a listener every
+// message costs the daemon a socket, a failed connect and a close, which is
+// not what it costs on a real host.
 
 #include "common/tar.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +33,8 @@
 #include <sstream>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -147,8 +155,25 @@ long status_kib(pid_t pid, const std::string &field)
     return -1;
 }
 
-// Crashes per second through the daemon: the asset of a crash goes when it is committed.
-double daemon_rate(const std::string &work, int crashes, int concurrency, pid_t *kept)
+long cpu_ticks(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream in(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+
+    for (int i = 3; i <= 15 && in >> field; i++) {
+        if (i == 14)
+            utime = atol(field.c_str());
+        if (i == 15)
+            stime = atol(field.c_str());
+    }
+    return utime + stime;
+}
+
+// Crashes per second through the daemon: the asset of a crash goes when it is
+// committed. *cpu receives the daemon's own CPU time per crash, in ms.
+double daemon_rate(const std::string &work, int crashes, int concurrency, pid_t *kept, double *cpu)
 {
     std::string root = work + "/tree-" + std::to_string(concurrency);
     make_crashes(root, "staging", crashes);
@@ -157,6 +182,7 @@ double daemon_rate(const std::string &work, int crashes, int concurrency, pid_t 
 
     int watch = inotify_init1(IN_CLOEXEC);
     inotify_add_watch(watch, (root + "/assets").c_str(), IN_DELETE);
+    long ticks = cpu_ticks(pid);
     auto start = clock_type::now();
     for (int i = 0; i < crashes; i++) {
         std::string base = "/c" + std::to_string(i);
@@ -173,6 +199,7 @@ double daemon_rate(const std::string &work, int crashes, int concurrency, pid_t 
         }
     }
     double rate = crashes / seconds_since(start);
+    *cpu = (cpu_ticks(pid) - ticks) * 1000.0 / sysconf(_SC_CLK_TCK) / crashes;
     close(watch);
     if (kept != nullptr)
         *kept = pid;
@@ -223,20 +250,46 @@ long switches(pid_t pid)
     return status_kib(pid, "voluntary_ctxt_switches") + status_kib(pid, "nonvoluntary_ctxt_switches");
 }
 
-long cpu_ticks(pid_t pid)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream in(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long utime = 0, stime = 0;
+const char dev_log[] = "/dev/log";
+bool dev_log_ours = false;
 
-    for (int i = 3; i <= 15 && in >> field; i++) {
-        if (i == 14)
-            utime = atol(field.c_str());
-        if (i == 15)
-            stime = atol(field.c_str());
+void dev_log_remove(void)
+{
+    if (dev_log_ours)
+        unlink(dev_log);
+}
+
+void dev_log_quit(int signal)
+{
+    dev_log_remove();
+    _exit(128 + signal);
+}
+
+// A syslog listener that drops what it gets, unless there is one already.
+void dev_log_stand_in(void)
+{
+    struct sockaddr_un address = {};
+    struct stat st;
+
+    if (lstat(dev_log, &st) == 0)
+        return;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, dev_log);
+    if (fd == -1 || bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address) == -1) {
+        printf("(no syslog listener: every message costs the daemon a failed connect)\n");
+        return;
     }
-    return utime + stime;
+    chmod(dev_log, 0666);
+    dev_log_ours = true;
+    atexit(dev_log_remove);
+    for (int quit : {SIGINT, SIGTERM, SIGHUP})
+        signal(quit, dev_log_quit);
+    std::thread([fd] {
+        char buffer[8192];
+        while (recv(fd, buffer, sizeof buffer, 0) >= 0 || errno == EINTR)
+            ;
+    }).detach();
 }
 
 } // namespace
@@ -249,15 +302,29 @@ int main(int argc, char **argv)
     std::string work = mkdtemp(work_template);
 
     signal(SIGPIPE, SIG_IGN);
+    dev_log_stand_in();
     printf("throughput: %d crashes, /bin/true as defaults, snapshot and send commands\n", crashes);
+    // Best of three rounds, the three kinds interleaved: the machine's other
+    // load comes and goes.
     pid_t idle = -1;
-    double one = daemon_rate(work, crashes, 1, nullptr);
-    double two = daemon_rate(work, crashes, 2, &idle);
-    double loop = loop_rate(crashes);
-    printf("  %-28s %8.1f crashes/s\n", "daemon, concurrency 1", one);
-    printf("  %-28s %8.1f crashes/s\n", "daemon, concurrency 2", two);
+    double one = 0, two = 0, loop = 0, cpu_one = 0, cpu_two = 0;
+    for (int round = 0; round < 3; round++) {
+        double cpu, rate;
+        if ((rate = loop_rate(crashes)) > loop)
+            loop = rate;
+        if ((rate = daemon_rate(work, crashes, 1, nullptr, &cpu)) > one)
+            one = rate, cpu_one = cpu;
+        if (idle != -1)
+            stop_daemon(idle);
+        run("rm -rf " + work + "/tree-1 " + work + "/tree-2");
+        if ((rate = daemon_rate(work, crashes, 2, &idle, &cpu)) > two)
+            two = rate, cpu_two = cpu;
+    }
+    printf("  %-28s %8.1f crashes/s, daemon CPU %.2f ms/crash\n", "daemon, concurrency 1", one, cpu_one);
+    printf("  %-28s %8.1f crashes/s, daemon CPU %.2f ms/crash\n", "daemon, concurrency 2", two, cpu_two);
     printf("  %-28s %8.1f crashes/s\n", "posix_spawn loop", loop);
-    printf("  ratio daemon/loop: %.2f at concurrency 1, %.2f at concurrency 2\n", one / loop, two / loop);
+    printf("  ratio daemon/loop: %.2f at concurrency 1, %.2f at concurrency 2 (best of 3 rounds)\n", one / loop,
+           two / loop);
 
     long s0 = switches(idle), t0 = cpu_ticks(idle);
     std::this_thread::sleep_for(std::chrono::seconds(3));
