@@ -177,8 +177,11 @@ bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS
 TEST_F(Archive, StoresSparseCoreAndAsset)
 {
     bool root_run = ks_test_is_root();
-    if (root_run)
+    if (root_run) {
         configure("dump.user = nobody\ndump.group = nogroup\ndump.mode = 0604\n");
+        // The archiver writes as the archive's owner, who must reach the tree.
+        ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    }
     pid_t pid = start_victim();
     // Data, a long run of zero pages, data that ends inside a page, and a
     // zero tail that only the file's length can keep.
@@ -297,6 +300,29 @@ TEST_F(Archive, VanishedProcessStillKeepsTheCore)
     EXPECT_EQ(ks_test_read_file(root + "/assets/" + base), std::string(1024, '\0'));
     EXPECT_EQ(ks_test_syslog_dump(), "<6> " + who(gone, "unknown executable") + " archived as " + base +
                                          " (8192 bytes); its /proc entry was gone, no metadata\n");
+}
+
+// The archive's owner may replace a directory of the tree with a link; the
+// archiver, started as root, writes only where that owner could.
+TEST_F(Archive, WritesOnlyAsTheArchiveOwner)
+{
+    if (!ks_test_is_root() || getpwnam("nobody") == nullptr || getgrnam("nogroup") == nullptr)
+        GTEST_SKIP() << "needs root and nobody:nogroup";
+    configure("dump.user = nobody\ndump.group = nogroup\n");
+    ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
+    std::string guarded = dir / "guarded";
+    ASSERT_EQ(mkdir(guarded.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    ASSERT_EQ(chown(root.c_str(), getpwnam("nobody")->pw_uid, getgrnam("nogroup")->gr_gid), 0);
+    ASSERT_EQ(symlink(guarded.c_str(), (root + "/staging").c_str()), 0);
+
+    pid_t pid = start_victim();
+    ks_test_result r = archive(random_bytes(4096, 9), pid);
+    EXPECT_TRUE(exited_with(r.status, 1)) << ks_test_status_text(r.status);
+    EXPECT_TRUE(files_below(guarded).empty()) << "root wrote through the link";
+    EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: " + who(pid) + " not archived: failed to create the core image: "
+                                                                       "Permission denied\n"))
+        << ks_test_syslog_dump();
 }
 
 // A configuration that cannot be loaded loses the crash, and says so in the

@@ -8,6 +8,7 @@
 #include "archive/proc.h"
 
 #include "common/cf.h"
+#include "common/cred.h"
 #include "common/fd.h"
 #include "common/fs.h"
 #include "common/log.h"
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -192,6 +194,21 @@ static void cf_load(void)
     exit(0);
 }
 
+// From here on the archiver writes as the owner of the archive tree: that
+// user must not be able to point the tree elsewhere (a link in place of a
+// directory) and have root write there.
+static void privileges_drop(void)
+{
+    const char *error = "";
+
+    if (geteuid() != 0)
+        return;
+    if (setgroups(0, nullptr) == -1)
+        fail("failed to drop privileges", errno);
+    if (!ks_cred_suid(state.cf->archive.uid, state.cf->archive.gid, &error))
+        fail(error, errno);
+}
+
 static const char *tree_path(const char **field, const char *name)
 {
     char *path;
@@ -302,9 +319,12 @@ int main(int argc, char **argv)
     if (state.limit == 0)
         skip(LOG_INFO, "crash of %s not archived: core dumps are off for it\n");
 
+    // Creating a missing directory never follows a link in its place; the
+    // files inside are then written with the owner's rights only.
     const char *staging = tree_path(&state.cf->path.staging, "staging");
     const char *assets = tree_path(&state.cf->path.assets, "assets");
     const char *pending_dir = tree_path(&state.cf->path.pending, "pending");
+    privileges_drop();
 
     core_store(staging, &result);
     const char *base = state.core + strlen(staging) + 1;
