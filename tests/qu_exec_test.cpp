@@ -322,7 +322,7 @@ static bool pid_gone(const std::string &pid_text)
 {
     pid_t pid = static_cast<pid_t>(atol(pid_text.c_str()));
 
-    return pid > 0 && ks_test_wait_until([&] { return kill(pid, 0) == -1 && errno == ESRCH; });
+    return pid > 0 && ks_test_process_ends(pid);
 }
 
 // Whatever a bounded command leaves behind (a hung child, a helper holding

@@ -330,6 +330,35 @@ bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms)
     return true;
 }
 
+// State and start time from /proc/<pid>/stat; false when there is none.
+static bool process_stat(pid_t pid, char *state, unsigned long long *start)
+{
+    std::string stat = ks_test_read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+
+    if (close == std::string::npos)
+        return false;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    fields >> *state;
+    // The start time is field 22; the state is field 3.
+    for (int i = 4; i <= 22 && fields >> field; i++)
+        if (i == 22)
+            *start = std::stoull(field);
+    return true;
+}
+
+bool ks_test_process_ends(pid_t pid, int timeout_ms)
+{
+    char state;
+    unsigned long long start = 0, now_start = 0;
+
+    if (pid <= 0 || !process_stat(pid, &state, &start))
+        return true;
+    return ks_test_wait_until(
+        [&] { return !process_stat(pid, &state, &now_start) || state == 'Z' || now_start != start; }, timeout_ms);
+}
+
 std::string ks_test_status_text(int status)
 {
     if (WIFEXITED(status))

@@ -68,6 +68,11 @@ int ks_test_stop(pid_t pid);
 // Polls the condition every few milliseconds until it holds or timeout_ms pass.
 bool ks_test_wait_until(const std::function<bool()> &condition, int timeout_ms = 30000);
 
+// Waits until the process that has this pid now ends: its entry is gone, it
+// is a zombie, or the pid belongs to a later process (pids are reused
+// quickly under load). True at once when there is no such process.
+bool ks_test_process_ends(pid_t pid, int timeout_ms = 30000);
+
 // A wait status in words: "exit 3", "signal 11", "signal 6 core".
 std::string ks_test_status_text(int status);
 
