@@ -1,6 +1,7 @@
 // The archive reader on arbitrary objects: every entry is walked and its
 // data touched, with the object placed right before an inaccessible page so
-// that a read past its end faults.
+// that a read past its end faults. The lookup in the first bytes of an
+// object must agree with the walk whenever it gives an answer.
 
 #include "common/tar.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -61,6 +63,48 @@ static void walk(struct ks_tar_iterator *it)
     (void) sink;
 }
 
+struct found {
+    bool present;
+    std::string content;
+    size_t length;
+    ks_tar_type type;
+};
+
+// The first "/proc/self/exe" as the whole walk finds it.
+static struct found walk_find(struct ks_tar_iterator *it)
+{
+    const char *path, *content;
+    size_t length;
+    ks_tar_type type;
+
+    while ((content = ks_tar_iterate(it, &path, &length, &type)) != nullptr)
+        if (strcmp(path, "/proc/self/exe") == 0)
+            return {true, type == KS_TAR_T_LINK ? std::string(content) : std::string(content, length), length, type};
+    return {false, "", 0, KS_TAR_T_FILE};
+}
+
+// The lookup in the first cut bytes, which lie right before an inaccessible
+// page, against the walk's answer.
+static void lookup_agrees(const char *copy_end, const uint8_t *data, size_t cut, bool whole,
+                          const struct found &expected)
+{
+    static struct ks_tar_iterator it;
+    const char *content;
+    size_t length;
+    ks_tar_type type;
+    const char *prefix = copy_end - cut;
+
+    memmove(const_cast<char *>(prefix), data, cut);
+    ks_tar_lookup answer = ks_tar_find(&it, prefix, cut, whole, "/proc/self/exe", &content, &length, &type);
+    if (answer == KS_TAR_L_UNKNOWN)
+        return;
+    check((answer == KS_TAR_L_FOUND) == expected.present);
+    if (answer == KS_TAR_L_FOUND) {
+        check(type == expected.type && length == expected.length);
+        check((type == KS_TAR_T_LINK ? std::string(content) : std::string(content, length)) == expected.content);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (ftruncate(memfd, 0) == -1 ||
@@ -86,6 +130,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     walk(it);
     it->buffer = mapping;
     ks_tar_iterator_destroy(it);
+
+    // The lookup reads its bytes from a writable copy against the guard page.
+    check(mprotect(region, bytes, PROT_READ | PROT_WRITE) == 0);
+    it = ks_tar_iterator_open(memfd_path);
+    check(it != nullptr);
+    struct found expected = walk_find(it);
+    ks_tar_iterator_destroy(it);
+    lookup_agrees(region + bytes, data, size, true, expected);
+    lookup_agrees(region + bytes, data, size / 2, false, expected);
     munmap(region, bytes + page);
     return 0;
 }
