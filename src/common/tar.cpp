@@ -118,7 +118,8 @@ static bool ustar_iterator_generate(struct ks_tar_iterator *it)
     return !ustar_record_eof(it->cursor) && ustar_record_is_valid(it->record);
 }
 
-static bool ustar_record_length(struct ks_tar_iterator *it)
+// The lookup in the first bytes of an object reads the field quietly.
+static bool ustar_record_length(struct ks_tar_iterator *it, bool quiet = false)
 {
     char text[12];
 
@@ -129,7 +130,8 @@ static bool ustar_record_length(struct ks_tar_iterator *it)
     // Eleven octal digits stay below 8^11; a larger value came through a
     // minus sign that strtoul negated.
     if ((length == ULONG_MAX && errno == ERANGE) || length > 077777777777UL) {
-        ks_fprintf(stderr, "error: can't parse record size '%s'\n", text);
+        if (!quiet)
+            ks_fprintf(stderr, "error: can't parse record size '%s'\n", text);
         return false;
     }
     it->record_length = length;
@@ -287,21 +289,6 @@ const char *ks_tar_iterate(struct ks_tar_iterator *it, const char **path, size_t
     return content;
 }
 
-// The size field as ustar_record_length reads it, without its message.
-static bool ustar_record_length_quiet(struct ks_tar_iterator *it)
-{
-    char text[12];
-
-    memcpy(text, it->record->size, 11);
-    text[11] = '\0';
-    errno = 0;
-    unsigned long length = strtoul(text, nullptr, 8);
-    if ((length == ULONG_MAX && errno == ERANGE) || length > 077777777777UL)
-        return false;
-    it->record_length = length;
-    return true;
-}
-
 // One step of ks_tar_iterate over bytes that may be only the start of the
 // object: KS_TAR_L_FOUND when an entry was read into it->path, ABSENT at the
 // end of the archive, UNKNOWN where ks_tar_iterate would print or would
@@ -318,7 +305,7 @@ static ks_tar_lookup tar_find_step(struct ks_tar_iterator *it, bool whole, const
         // the bytes; with a move, the record itself ends the archive.
         if (!ustar_iterator_generate(it))
             return it->cursor == before ? cut : KS_TAR_L_ABSENT;
-        if (!ustar_record_length_quiet(it))
+        if (!ustar_record_length(it, true))
             return KS_TAR_L_UNKNOWN;
         char flag = it->record->typeflag;
         if (flag == '0') {
