@@ -73,14 +73,13 @@ struct found {
 // The first "/proc/self/exe" as the whole walk finds it.
 static struct found walk_find(struct ks_tar_iterator *it)
 {
-    const char *path, *content;
     size_t length;
     ks_tar_type type;
+    const char *content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
 
-    while ((content = ks_tar_iterate(it, &path, &length, &type)) != nullptr)
-        if (strcmp(path, "/proc/self/exe") == 0)
-            return {true, type == KS_TAR_T_LINK ? std::string(content) : std::string(content, length), length, type};
-    return {false, "", 0, KS_TAR_T_FILE};
+    if (content == nullptr)
+        return {false, "", 0, KS_TAR_T_FILE};
+    return {true, type == KS_TAR_T_LINK ? std::string(content) : std::string(content, length), length, type};
 }
 
 // The lookup in the first cut bytes, which lie right before an inaccessible

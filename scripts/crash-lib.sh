@@ -30,6 +30,28 @@ send.commit = archive
 CONF
 }
 
+# Every way out of the script runs the handler $1: the end, an error, Ctrl-C,
+# a closed terminal or pipe. The handler keeps $? first, then calls
+# crash_cleanup_begin.
+crash_on_exit() {
+    trap "$1" EXIT
+    trap 'exit 129' HUP
+    trap 'exit 130' INT
+    trap 'exit 141' PIPE
+    trap 'exit 143' TERM
+}
+
+# No second way out while cleaning up, and the daemon ($daemon) stopped.
+crash_cleanup_begin() {
+    trap '' INT TERM HUP PIPE
+    trap - EXIT
+    set +e
+    if [ -n "$daemon" ]; then
+        kill "$daemon" 2>/dev/null
+        wait "$daemon" 2>/dev/null
+    fi
+}
+
 crash_list() {
     "$build/kestrel" -c "$conf" list
 }

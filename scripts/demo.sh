@@ -25,13 +25,7 @@ previous=""
 # what failed.
 cleanup() {
     status=$?
-    trap '' INT TERM HUP PIPE
-    trap - EXIT
-    set +e
-    if [ -n "$daemon" ]; then
-        kill "$daemon" 2>/dev/null
-        wait "$daemon" 2>/dev/null
-    fi
+    crash_cleanup_begin
     restored=""
     if [ -n "$previous" ]; then
         printf '%s\n' "$previous" >"$pattern" && restored=yes
@@ -46,11 +40,7 @@ cleanup() {
     fi
     exit "$status"
 }
-trap cleanup EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 141' PIPE
-trap 'exit 143' TERM
+crash_on_exit cleanup
 
 step() { printf '\n== %s\n' "$*"; }
 

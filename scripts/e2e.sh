@@ -34,13 +34,7 @@ var_created=""
 # Every way out comes here; the pattern goes back before anything is printed.
 cleanup() {
     status=$?
-    trap '' INT TERM HUP PIPE
-    trap - EXIT
-    set +e
-    if [ -n "$daemon" ]; then
-        kill "$daemon" 2>/dev/null
-        wait "$daemon" 2>/dev/null
-    fi
+    crash_cleanup_begin
     if [ -n "$package_installed" ]; then
         dpkg -P kestrel >/dev/null 2>&1 || echo "FAIL: could not purge the kestrel package" >&2
     fi
@@ -56,11 +50,7 @@ cleanup() {
     echo "core pattern restored: $(cat "$pattern")"
     exit "$status"
 }
-trap cleanup EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 141' PIPE
-trap 'exit 143' TERM
+crash_on_exit cleanup
 
 fail() {
     echo "FAIL: $*" >&2

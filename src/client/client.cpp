@@ -390,16 +390,12 @@ static void object_executable_set(struct ks_object *object, const char *content,
 // The first "/proc/self/exe" entry of the whole object, mapped.
 static void object_asset_iterate(struct ks_tar_iterator *it, struct ks_object *object)
 {
-    const char *name, *content;
     size_t length;
     ks_tar_type type;
+    const char *content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
 
-    while ((content = ks_tar_iterate(it, &name, &length, &type)) != nullptr) {
-        if (strcmp(name, "/proc/self/exe") == 0) {
-            object_executable_set(object, content, length);
-            break;
-        }
-    }
+    if (content != nullptr)
+        object_executable_set(object, content, length);
     ks_tar_iterator_destroy(it);
 }
 

@@ -75,8 +75,6 @@ inline ks_tailq_entry *ks_tailq_last(const ks_tailq_head *head)
                                       : KS_CONTAINER_OF(head->tqh_last, ks_tailq_entry, tqe_next);
 }
 
-inline bool ks_tailq_linked(const ks_tailq_entry *entry) { return entry->tqe_prev != nullptr; }
-
 inline void ks_tailq_insert_head(ks_tailq_head *head, ks_tailq_entry *entry)
 {
     entry->tqe_next = head->tqh_first;

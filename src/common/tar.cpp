@@ -74,6 +74,17 @@ void ks_tar_iterator_destroy(struct ks_tar_iterator *it)
     free(it);
 }
 
+const char *ks_tar_iterate_to(struct ks_tar_iterator *it, const char *name, size_t *length,
+                              ks_tar_type *type)
+{
+    const char *path, *content;
+
+    while ((content = ks_tar_iterate(it, &path, length, type)) != nullptr)
+        if (strcmp(path, name) == 0)
+            return content;
+    return nullptr;
+}
+
 static const char *tar_iterator_invalidate(struct ks_tar_iterator *it)
 {
     it->cursor = &finished;

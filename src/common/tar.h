@@ -52,6 +52,10 @@ struct ks_tar_iterator *ks_tar_iterator_open(const char *path);
 const char *ks_tar_iterate(struct ks_tar_iterator *it, const char **path, size_t *length,
                            ks_tar_type *type);
 void ks_tar_iterator_destroy(struct ks_tar_iterator *it);
+// Iterates on to the first entry named name: its content, or null when the
+// object ends without one.
+const char *ks_tar_iterate_to(struct ks_tar_iterator *it, const char *name, size_t *length,
+                              ks_tar_type *type);
 
 typedef enum ks_tar_lookup {
     KS_TAR_L_FOUND = 0,   // the entry lies within the bytes given

@@ -491,23 +491,22 @@ static void child_step(struct slave_start *s, enum slave_step step, int rc)
 {
     static const struct rlimit one = {1, 1};
     const char *command = s->argv[0] != nullptr ? s->argv[0] : "";
-    int out = s->output == KS_CF_SLAVE_OUTPUT_NULL ? state.null.write : s->child[KS_SLAVE_STDOUT];
-    int err = s->output == KS_CF_SLAVE_OUTPUT_NULL ? state.null.write : s->child[KS_SLAVE_STDERR];
     sigset_t none;
 
-    (void) setpgid(0, 0);
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != s->daemon)
-        _exit(1);
+    qu_child_detach(s->daemon);
     child_step(s, SLAVE_STEP_DUMPABLE, prctl(PR_SET_DUMPABLE, 0));
     // A limit of 1 byte also stops a dump to a pipe core pattern.
     if (s->pool->rlimit)
         child_step(s, SLAVE_STEP_RLIMIT, setrlimit(RLIMIT_CORE, &one));
     child_step(s, SLAVE_STEP_STDIN, redirect(state.null.read, STDIN_FILENO));
-    if (s->output == KS_CF_SLAVE_OUTPUT_NULL || captured(s->output)) {
-        if (out != -1 || s->output == KS_CF_SLAVE_OUTPUT_NULL)
-            child_step(s, SLAVE_STEP_STDOUT, redirect(out, STDOUT_FILENO));
-        if (err != -1 || s->output == KS_CF_SLAVE_OUTPUT_NULL)
-            child_step(s, SLAVE_STEP_STDERR, redirect(err, STDERR_FILENO));
+    if (s->output == KS_CF_SLAVE_OUTPUT_NULL) {
+        child_step(s, SLAVE_STEP_STDOUT, redirect(state.null.write, STDOUT_FILENO));
+        child_step(s, SLAVE_STEP_STDERR, redirect(state.null.write, STDERR_FILENO));
+    } else if (captured(s->output)) {
+        if (s->child[KS_SLAVE_STDOUT] != -1)
+            child_step(s, SLAVE_STEP_STDOUT, redirect(s->child[KS_SLAVE_STDOUT], STDOUT_FILENO));
+        if (s->child[KS_SLAVE_STDERR] != -1)
+            child_step(s, SLAVE_STEP_STDERR, redirect(s->child[KS_SLAVE_STDERR], STDERR_FILENO));
     }
     // The daemon keeps SIGCHLD blocked; commands expect to start with no
     // signal blocked.

@@ -103,8 +103,6 @@ static bool path_join(char *buffer, const char *dir, const char *name)
     return n >= 0 && n < WATCHER_PATH_MAX;
 }
 
-static void unlink_quietly(const char *path) { (void) unlink(path); }
-
 // Waiting for a pool place.
 
 static void waiting_join(ks_watcher_object *o, ks_slave_type type)
@@ -253,18 +251,14 @@ static char *asset_executable(const char *asset)
 {
     struct ks_tar_iterator *it = ks_tar_iterator_open(asset);
     char *executable = nullptr;
-    const char *content, *path;
     size_t length;
     ks_tar_type type;
 
     if (it == nullptr)
         return nullptr;
-    while ((content = ks_tar_iterate(it, &path, &length, &type)) != nullptr) {
-        if (strcmp(path, "/proc/self/exe") == 0) {
-            executable = strndup(content, length);
-            break;
-        }
-    }
+    const char *content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
+    if (content != nullptr)
+        executable = strndup(content, length);
     ks_tar_iterator_destroy(it);
     return executable;
 }
@@ -344,10 +338,10 @@ static void object_snapshot_ensure(const char *path)
 // Deletes the object's files; the snapshot only where it may exist.
 static void object_delete(ks_watcher_object *o, bool snapshot)
 {
-    unlink_quietly(o->pst.asset);
-    unlink_quietly(o->path);
+    (void) unlink(o->pst.asset);
+    (void) unlink(o->path);
     if (snapshot)
-        unlink_quietly(o->pst.sending);
+        (void) unlink(o->pst.sending);
     watcher_object_destroy(o);
 }
 
@@ -587,21 +581,21 @@ static void watcher_update(int st, void *cl, ks_slave_term_cause cause)
     if (reason != nullptr) {
         // A partial snapshot is never kept.
         if (o->stage == KS_STAGE_PENDING)
-            unlink_quietly(o->pst.sending);
+            (void) unlink(o->pst.sending);
         ks_log(LOG_ERR, "error: %s has failed at %s stage due to %s\n", o->basename,
                watcher_stage_string(o->stage), reason);
         ks_watcher_step(o, KS_WATCHER_FAILED);
     } else if (o->stage == KS_STAGE_PENDING) {
         if (cf->daemon.stages[KS_SLAVE_SNAPSHOT].commit == KS_CF_A_UNLINK)
-            unlink_quietly(o->path);
+            (void) unlink(o->path);
         o->stage = KS_STAGE_SENDING;
         o->st.n_attempt = 0;
         watcher_handle(o);
     } else if (o->stage == KS_STAGE_SENDING) {
         if (cf->daemon.stages[KS_SLAVE_SEND].commit == KS_CF_A_UNLINK) {
             if (cf->daemon.stages[KS_SLAVE_SNAPSHOT].commit == KS_CF_A_UNLINK)
-                unlink_quietly(o->pst.asset);
-            unlink_quietly(o->pst.sending);
+                (void) unlink(o->pst.asset);
+            (void) unlink(o->pst.sending);
         }
         o->stage = KS_STAGE_COMMITTED;
         o->st.n_attempt = 0;

@@ -13,7 +13,6 @@
 #include <csignal>
 #include <ctime>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -462,16 +461,6 @@ enum { PIPE_IN, PIPE_OUT, PIPE_DIAG, PIPE_REPORT, PIPE_COUNT };
 // Every pipe end is close-on-exec, so the program keeps only the three
 // standard streams that dup2 made, and a successful exec closes the report
 // pipe without a word.
-// A detached child leads a process group of its own, so that a deadline
-// reaches whatever it started, and is killed when its parent dies; a parent
-// that died before the prctl is noticed by the changed parent id.
-static void child_detach(pid_t parent)
-{
-    (void) setpgid(0, 0);
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)
-        _exit(1);
-}
-
 // Runs in a vfork child on the caller's memory: system calls only. Every
 // signal is blocked until just before the exec, which gets mask.
 [[noreturn]] __attribute__((noinline)) static void
@@ -482,8 +471,9 @@ exec_child(const char *exe, const char **argv, const char **envp, int pipes[PIPE
     int from[3] = {pipes[PIPE_IN][0], pipes[PIPE_OUT][1], pipes[PIPE_DIAG][1]};
     qu_error err = child_lift(&report);
 
+    // A deadline reaches whatever the program started.
     if (bounds->detached)
-        child_detach(parent);
+        qu_child_detach(parent);
     for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
         err = child_lift(&from[i]);
     for (int i = 0; i < 3 && err == QU_ERR_NONE; i++)
@@ -575,6 +565,14 @@ static qu_error fork_error(int err)
                                                            : QU_ERR_UNKNOWN;
 }
 
+// The child leads its group; the kill of the child itself covers a group that
+// could not be made.
+static void group_kill(pid_t pid)
+{
+    (void) kill(-pid, SIGKILL);
+    (void) kill(pid, SIGKILL);
+}
+
 // Waits for the child to end until the deadline; past it the child's group is
 // killed. A pidfd tells when the child ends without reaping it.
 static void exec_wait_bounded(pid_t pid, const struct exec_bounds *bounds)
@@ -605,8 +603,7 @@ static void exec_wait_bounded(pid_t pid, const struct exec_bounds *bounds)
         nanosleep(&pause, nullptr);
     }
     close_fd(&pidfd);
-    (void) kill(-pid, SIGKILL);
-    (void) kill(pid, SIGKILL);
+    group_kill(pid);
 }
 
 // Runs the child and reads its output; pipes are closed on return.
@@ -641,12 +638,10 @@ static qu_error exec_run(const char *exe, const char **argv, const char **envp,
     streams[0].fd = pipes[PIPE_OUT][0];
     streams[1].fd = pipes[PIPE_DIAG][0];
     pipes[PIPE_OUT][0] = pipes[PIPE_DIAG][0] = -1;
-    if (!exec_collect(streams, 2, bounds)) {
-        (void) kill(-pid, SIGKILL);
-        (void) kill(pid, SIGKILL);
-    } else if (bounds->bounded) {
+    if (!exec_collect(streams, 2, bounds))
+        group_kill(pid);
+    else if (bounds->bounded)
         exec_wait_bounded(pid, bounds);
-    }
     qu_error err = exec_wait(pid, term);
     if (err == QU_ERR_NONE)
         err = exec_handshake(pipes[PIPE_REPORT]);

@@ -1,13 +1,22 @@
 #include "libqu/src/posix.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #define QU_DEFAULT_PATH "/usr/local/bin:/bin:/usr/bin"
 #define QU_NAME_MAX 256 // names this long or longer are refused
 #define QU_PATH_MAX 4095 // characters of the search path considered
+
+void qu_child_detach(pid_t parent)
+{
+    (void) setpgid(0, 0);
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 || getppid() != parent)
+        _exit(1);
+}
 
 int qu_execvpe(const char *exe, const char **argv, const char **envp)
 {
