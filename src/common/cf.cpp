@@ -1,6 +1,7 @@
 #include "common/cf.h"
 
 #include "common/cred.h"
+#include "common/fd.h"
 #include "common/fs.h"
 #include "common/list.h"
 #include "common/log.h"
@@ -52,6 +53,7 @@ static struct {
     ks_tailq_head frule;  // format rules, in file order
     ks_list_head ignored; // ignore rules, newest first
     FILE *file;           // the file being loaded
+    char *tree_root;      // the root the tree paths were computed from
 } state;
 
 // Loading ends the process on the first error; the stream is closed first so
@@ -195,6 +197,53 @@ void ks_cf_deinit(void)
     ks_list_init(&state.ignored);
     free(const_cast<char *>(state.path));
     state.path = nullptr;
+    free(state.tree_root);
+    state.tree_root = nullptr;
+}
+
+// The tree is made, and an existing one tightened, from the root down
+// through directory descriptors: its owner cannot steer the walk with links.
+// The computed paths name the same directories below the root.
+static bool cf_tree_ensure(const char **error)
+{
+    static const char *const names[] = {"staging", "pending", "sending", "committed/coredump",
+                                        "committed/snapshot", "assets", "failed/pending", "failed/sending"};
+    static char message[4200];
+    struct ks_cf *cf = &state.cf;
+    struct ks_fs_tree *tree = static_cast<struct ks_fs_tree *>(calloc(1, sizeof *tree));
+    bool ok = false;
+
+    if (tree == nullptr) {
+        *error = "internal allocation failure";
+        return false;
+    }
+    *tree = {cf->archive.uid, cf->archive.gid, 0750, true, true, {}};
+    int root = ks_fs_tree_root(state.tree_root, tree);
+    if (root != -1) {
+        ok = true;
+        for (const char *name : names) {
+            int fd = ks_fs_tree_dir(root, name, tree);
+            if (fd == -1) {
+                // Named from the root, as the administrator knows it.
+                char inside[4096];
+                snprintf(inside, sizeof inside, "%.2048s/%.2000s", state.tree_root, tree->failed);
+                memcpy(tree->failed, inside, sizeof inside);
+                ok = false;
+                break;
+            }
+            ks_fd_close(fd);
+        }
+        ks_fd_close(root);
+    }
+    if (!ok) {
+        *error = "failed to ensure path";
+        if (errno == ELOOP) {
+            snprintf(message, sizeof message, "failed to ensure path: %s is a symbolic link", tree->failed);
+            *error = message;
+        }
+    }
+    free(tree);
+    return ok;
 }
 
 bool ks_cf_ensure(unsigned long n, const char **error)
@@ -234,12 +283,12 @@ bool ks_cf_ensure(unsigned long n, const char **error)
             }
             *entry.path = path;
         }
-        if ((n & 1) != 0 && !ks_fs_ensure_path(*entry.path, cf->archive.uid, cf->archive.gid, 0755)) {
-            *error = "failed to ensure path";
-            return false;
-        }
     }
-    return true;
+    if (state.tree_root == nullptr && (state.tree_root = strdup(cf->archive.root)) == nullptr) {
+        *error = "internal allocation failure";
+        return false;
+    }
+    return (n & 1) == 0 || cf_tree_ensure(error);
 }
 
 // Value syntaxes.
