@@ -354,6 +354,42 @@ static bool cf_percentage(double *target, const char *value)
     return true;
 }
 
+// "unlimited", or a positive byte count with an optional binary unit:
+// 512, 64k, 8M, 2G, 1T (an optional "B" or "iB" after the unit).
+static bool cf_size(uint64_t *target, const char *value)
+{
+    static const char units[] = "kmgt";
+    char *end;
+
+    if (strcmp(value, "unlimited") == 0) {
+        *target = 0;
+        return true;
+    }
+    if (!isdigit(static_cast<unsigned char>(*value)))
+        return false;
+    errno = 0;
+    unsigned long long n = strtoull(value, &end, 10);
+    if (errno != 0 || n == 0)
+        return false;
+    const char *unit = *end != '\0' ? strchr(units, tolower(static_cast<unsigned char>(*end))) : nullptr;
+    if (unit != nullptr) {
+        for (const char *u = units; u <= unit; u++) {
+            if (n > UINT64_MAX / 1024)
+                return false;
+            n *= 1024;
+        }
+        end++;
+        if (strcmp(end, "B") == 0 || strcmp(end, "iB") == 0)
+            end += strlen(end);
+    } else if (strcmp(end, "B") == 0) {
+        end++;
+    }
+    if (*end != '\0')
+        return false;
+    *target = n;
+    return true;
+}
+
 static const char *cf_word_end(const char *p)
 {
     while (*p != '\0' && !isspace(static_cast<unsigned char>(*p)))
@@ -583,6 +619,9 @@ static void ks_cf_archive(char *line, size_t length, unsigned int ln)
         if (strcmp(value, "unlink") != 0)
             cf_die_log(LOG_ERR, "error: unknown failure mode: %s\n", value);
         cf->archive.unlink = true;
+    } else if (strcmp(key, "dump.size.max") == 0) {
+        if (!cf_size(&cf->archive.size_max, value))
+            cf_die_stderr("error: malformed size: %s\n", value);
     } else if (strcmp(key, "archive.command") == 0) {
         cf_set_text(&cf->archive.command, value);
     } else if (strcmp(key, "archive.disabled") == 0) {
