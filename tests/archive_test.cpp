@@ -142,21 +142,9 @@ protected:
                 "-l" + limit};
     }
 
-    // The kernel shows "CoreDumping: 1" only for a process writing its core.
-    // For the stand-in, a copy of its status that says so is bound over its
-    // own in a private mount namespace, where args run.
     std::vector<std::string> as_dumping(pid_t pid, const std::vector<std::string> &args)
     {
-        std::string proc = "/proc/" + std::to_string(pid) + "/status";
-        std::string status = ks_test_read_file(proc), fake = dir / ("status." + std::to_string(pid));
-        size_t at = status.find("CoreDumping:\t0");
-        if (at != std::string::npos)
-            status[at + 13] = '1';
-        ks_test_write_file(fake, status);
-        std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                         "mount --bind \"$0\" \"$1\" || exit 99; shift; exec \"$@\"", fake, proc};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
+        return ks_test_as_dumping(pid, dir.path, args);
     }
 
     void need_namespace(void)
