@@ -16,9 +16,11 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 . "$root/scripts/crash-lib.sh"
 
 pattern=/proc/sys/kernel/core_pattern
+pipe_limit=/proc/sys/kernel/core_pipe_limit
 work=$(mktemp -d /tmp/kestrel-demo.XXXXXX)
 daemon=""
 previous=""
+previous_limit=$(cat "$pipe_limit" 2>/dev/null || true)
 
 # Every way out comes here: the end, an error, Ctrl-C, a closed terminal or
 # pipe. Nothing is printed before the pattern is back, since printing may be
@@ -29,6 +31,10 @@ cleanup() {
     restored=""
     if [ -n "$previous" ]; then
         printf '%s\n' "$previous" >"$pattern" && restored=yes
+        # kestreld sets a core pipe limit where there was none.
+        if [ -n "$previous_limit" ] && [ "$(cat "$pipe_limit")" != "$previous_limit" ]; then
+            printf '%s\n' "$previous_limit" >"$pipe_limit" || restored=""
+        fi
     fi
     rm -rf "$work"
     if [ -n "$previous" ]; then

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <grp.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <string>
@@ -210,7 +211,7 @@ TEST_F(Cf, EnsureCreatesUnderTheNamesComputedFirst)
     EXPECT_FALSE(ks_test_exists(other / "pending"));
 }
 
-TEST_F(Cf, EnsureCreatesTheTreeWithMode0755)
+TEST_F(Cf, EnsureCreatesTheTreeWithMode0750)
 {
     const char *error = nullptr;
     std::string root = dir / "a/b/archive";
@@ -223,9 +224,11 @@ TEST_F(Cf, EnsureCreatesTheTreeWithMode0755)
                              "/committed/snapshot", "/assets", "/failed", "/failed/pending", "/failed/sending"}) {
         struct stat st;
         ASSERT_EQ(stat((root + name).c_str(), &st), 0) << name;
-        EXPECT_EQ(st.st_mode & 07777, 0755u) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << name;
     }
     struct stat st;
+    ASSERT_EQ(stat((dir / "a/b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << "a directory above the tree lets everyone pass";
     ASSERT_EQ(stat((dir / "a").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u) << "an existing directory keeps its mode";
     EXPECT_STREQ(cf->path.sent, (root + "/committed/snapshot").c_str());
@@ -248,6 +251,50 @@ TEST_F(Cf, EnsureOwnsNewDirectoriesByTheArchiveUser)
     EXPECT_EQ(st.st_gid, 65534u);
     ASSERT_EQ(stat((dir / "old").c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
+}
+
+// The tree's owner may replace any of its directories with a link, and the
+// tree may have been made by an earlier version with looser modes: made as
+// root, the tree is walked without following a link and tightened.
+TEST_F(Cf, EnsureTightensTheTreeAndRefusesLinks)
+{
+    const char *error = nullptr;
+    std::string root = dir / "archive";
+    load(archive_block("dump.root = " + root + "\n") + daemon_block("snapshot.command = a\nsend.command = b\n"));
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((root + "/pending").c_str(), 0777), 0);
+    ASSERT_EQ(chmod((root + "/pending").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((root + "/assets").c_str(), 0700), 0);
+
+    ASSERT_TRUE(ks_cf_ensure(1, &error)) << error;
+    struct stat st;
+    for (const auto &[name, mode] : std::vector<std::pair<std::string, mode_t>>{
+             {"", 0750}, {"/pending", 0750}, {"/assets", 0700}, {"/committed/snapshot", 0750}}) {
+        ASSERT_EQ(stat((root + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode) << name;
+    }
+
+    std::string elsewhere = dir / "elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
+    for (const char *name : {"failed/pending", "committed", ""}) {
+        SCOPED_TRACE(name);
+        std::string link = root + (*name != '\0' ? "/" : "") + name;
+        std::string moved = link + ".moved";
+        ASSERT_EQ(rename(link.c_str(), moved.c_str()), 0);
+        ASSERT_EQ(symlink(elsewhere.c_str(), link.c_str()), 0);
+        error = nullptr;
+        EXPECT_FALSE(ks_cf_ensure(1, &error));
+        EXPECT_EQ(std::string(error), "failed to ensure path: " + link + " is a symbolic link");
+        ASSERT_EQ(unlink(link.c_str()), 0);
+        ASSERT_EQ(rename(moved.c_str(), link.c_str()), 0);
+    }
+    DIR *d = opendir(elsewhere.c_str());
+    ASSERT_NE(d, nullptr);
+    int entries = 0;
+    while (readdir(d) != nullptr)
+        entries++;
+    closedir(d);
+    EXPECT_EQ(entries, 2) << "nothing was made through a link";
 }
 
 TEST_F(Cf, EnsureFailsOnRelativeRootOrBlockedPath)

@@ -87,6 +87,7 @@ class Daemon : public ::testing::Test {
 protected:
     ks_test_dir dir;
     std::string pattern = dir / "core_pattern";
+    std::string pipe_limit = dir / "core_pipe_limit";
     std::string archiver = dir / "archive";
     std::string command = archiver + " -p%p -P%P -l%c";
     std::string conf = dir / "kestrel.conf";
@@ -99,6 +100,7 @@ protected:
         ks_test_write_file(archiver, "#!/bin/sh\nexit 0\n");
         chmod(archiver.c_str(), 0755);
         ks_test_write_file(pattern, "");
+        ks_test_write_file(pipe_limit, "0\n");
     }
 
     void TearDown() override
@@ -125,12 +127,14 @@ protected:
     std::vector<std::string> isolated(const std::vector<std::string> &args, bool read_only = false,
                                       bool clean = false)
     {
-        std::string script = "mount --bind \"$0\" /proc/sys/kernel/core_pattern || exit 99\n";
+        std::string script = "mount --bind \"$0\" /proc/sys/kernel/core_pattern || exit 99\n"
+                             "mount --bind \"$1\" /proc/sys/kernel/core_pipe_limit || exit 99\n";
         if (read_only)
-            script += "mount -o remount,bind,ro /proc/sys/kernel/core_pattern || exit 98\n";
-        script += "cd \"$1\" && shift && exec \"$@\"";
+            script += "mount -o remount,bind,ro /proc/sys/kernel/core_pattern || exit 98\n"
+                      "mount -o remount,bind,ro /proc/sys/kernel/core_pipe_limit || exit 98\n";
+        script += "shift; cd \"$1\" && shift && exec \"$@\"";
         std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                         script, pattern, dir.path};
+                                         script, pattern, pipe_limit, dir.path};
         if (clean)
             argv.push_back(self());
         argv.push_back(KS_TEST_KESTRELD);
@@ -319,8 +323,41 @@ TEST_F(Daemon, ReadOnlyPatternThatAlreadyMatchesOnlyWarns)
     ks_test_write_file(pattern, "|" + command + "\n");
     ASSERT_TRUE(start({"-f", "-c", conf}, true)) << ks_test_syslog_dump();
 
-    EXPECT_EQ(messages(LOG_WARNING), texts{"warning: failed to open core_pattern for writing.\n"});
+    EXPECT_EQ(messages(LOG_WARNING), (texts{"warning: failed to open core_pattern for writing.\n",
+                                            "warning: failed to set core_pipe_limit: crashes may be stored without "
+                                            "metadata.\n"}));
     EXPECT_EQ(messages(LOG_ERR), texts{});
+}
+
+// The kernel holds a crashed process for its archiver only with a pipe
+// limit; the daemon sets one where there is none and keeps any other.
+TEST_F(Daemon, CorePipeLimitIsSetWhereItIsZero)
+{
+    need_root();
+    configure("");
+    const struct {
+        const char *before;
+        bool read_only;
+        const char *after;
+        const char *warning;
+    } cases[] = {
+        {"0\n", false, "16\n", nullptr},
+        {"4\n", false, "4\n", nullptr},
+        {"0\n", true, "0\n", "warning: failed to set core_pipe_limit: crashes may be stored without metadata.\n"},
+    };
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.before);
+        ks_test_syslog_start();
+        ks_test_write_file(pattern, c.read_only ? "|" + command + "\n" : "");
+        ks_test_write_file(pipe_limit, c.before);
+        ASSERT_TRUE(start({"-f", "-c", conf}, c.read_only)) << ks_test_syslog_dump();
+        EXPECT_EQ(ks_test_read_file(pipe_limit), c.after);
+        EXPECT_EQ(ks_test_syslog_has(LOG_WARNING, c.warning != nullptr ? c.warning : ""), c.warning != nullptr)
+            << ks_test_syslog_dump();
+        ks_test_stop(pid);
+        pid = -1;
+    }
 }
 
 TEST_F(Daemon, PatternThatDoesNotReadBackStops)

@@ -15,6 +15,7 @@
 #include "common/parse.h"
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 static const char usage_text[] =
@@ -36,6 +38,12 @@ static const char usage_text[] =
     "starts it through the core pattern that kestreld registers:\n"
     "    |/opt/quellon/kestrel/sbin/archive -p%p -P%P -l%c\n";
 
+// Seconds the archiver may spend on the crashed process's /proc entry, and
+// on finding its place in the tree: with a core pipe limit the kernel holds
+// the crashed process until the archiver lets go of the pipe.
+static constexpr unsigned int proc_seconds = 10;
+static constexpr unsigned int tree_seconds = 10;
+
 static struct {
     struct ks_cf *cf;
     const char *cf_path;
@@ -44,10 +52,14 @@ static struct {
     uint64_t limit;
     time_t when;
     struct ks_proc proc;
-    char who[PATH_MAX + 64]; // "pid 42 (/usr/bin/x)", for every message
-    char core[PATH_MAX];     // the image in staging, empty until created
-    char asset[PATH_MAX];    // empty until created
-} state;
+    struct ks_facts_text facts;
+    char who[4 * PATH_MAX + 64]; // "pid 42 (/usr/bin/x)", for every message
+    struct {
+        int root, staging, assets, pending;
+    } dirs;
+    char core[40];  // the image's name in staging, empty until created
+    char asset[40]; // the asset's name, empty until created
+} state = {.dirs = {-1, -1, -1, -1}};
 
 // The kernel starts its helpers with only standard input open. Files opened
 // later must not become standard output or error, where the configuration
@@ -114,15 +126,36 @@ static void options_parse(int argc, char **argv)
     }
 }
 
+// The executable's path is the crashed process's choice: in the log it is
+// escaped as the facts escape it, so that it can neither forge a line nor
+// reach a terminal that shows the log.
 static void who_describe(void)
 {
+    static const char digits[] = "0123456789abcdef";
     const char *executable = state.proc.executable != nullptr ? state.proc.executable : "unknown executable";
+    char shown[4 * PATH_MAX + 1];
+    size_t n = 0;
 
+    for (const char *p = executable; *p != '\0' && n + 4 < sizeof shown; p++) {
+        auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c <= 0x7e && c != '\\') {
+            shown[n++] = static_cast<char>(c);
+        } else if (c == '\\') {
+            shown[n++] = '\\';
+            shown[n++] = '\\';
+        } else {
+            shown[n++] = '\\';
+            shown[n++] = 'x';
+            shown[n++] = digits[c >> 4];
+            shown[n++] = digits[c & 15];
+        }
+    }
+    shown[n] = '\0';
     if (state.ns_pid > 0 && state.ns_pid != state.pid)
         snprintf(state.who, sizeof state.who, "pid %ld [%ld in its namespace] (%s)",
-                 static_cast<long>(state.pid), static_cast<long>(state.ns_pid), executable);
+                 static_cast<long>(state.pid), static_cast<long>(state.ns_pid), shown);
     else
-        snprintf(state.who, sizeof state.who, "pid %ld (%s)", static_cast<long>(state.pid), executable);
+        snprintf(state.who, sizeof state.who, "pid %ld (%s)", static_cast<long>(state.pid), shown);
 }
 
 // The loader prints some of its errors on standard error and exits. Started
@@ -170,18 +203,38 @@ static void cf_load(void)
     }
 }
 
+// A SIGALRM that interrupts whatever system call the archiver is blocked in;
+// the call fails with EINTR and the archiver goes on without what it read.
+static void deadline_expired(int) {}
+
+static void deadline_arm(unsigned int seconds)
+{
+    struct sigaction sa = {};
+
+    sa.sa_handler = deadline_expired;
+    sigemptyset(&sa.sa_mask);
+    (void) sigaction(SIGALRM, &sa, nullptr);
+    alarm(seconds);
+}
+
+static void deadline_disarm(void) { alarm(0); }
+
+static void partial_remove(void)
+{
+    if (state.asset[0] != '\0')
+        (void) unlinkat(state.dirs.assets, state.asset, 0);
+    if (state.core[0] != '\0')
+        (void) unlinkat(state.dirs.staging, state.core, 0);
+}
+
 // Every path out of a failure: the kernel's pipe is closed at once, so the
 // kernel is never held up by what follows.
 [[noreturn]] static void fail(const char *what, int error)
 {
     ks_fd_close(0);
     // dump.fail: only "unlink" exists; without it partial files stay for inspection.
-    if (state.cf->archive.unlink) {
-        if (state.asset[0] != '\0')
-            (void) unlink(state.asset);
-        if (state.core[0] != '\0')
-            (void) unlink(state.core);
-    }
+    if (state.cf->archive.unlink)
+        partial_remove();
     ks_log(LOG_ERR, "error: crash of %s not archived: %s: %s\n", state.who, what, strerror(error));
     exit(1);
 }
@@ -209,18 +262,39 @@ static void privileges_drop(void)
         fail(error, errno);
 }
 
-static const char *tree_path(const char **field, const char *name)
+[[noreturn]] static void tree_fail(const struct ks_fs_tree *tree, const char *inside)
 {
-    char *path;
+    char what[2 * PATH_MAX + 64];
 
-    if (*field == nullptr) {
-        if (asprintf(&path, "%s/%s", state.cf->archive.root, name) == -1)
-            fail("failed to locate the archive tree", ENOMEM);
-        *field = path;
-    }
-    if (!ks_fs_ensure_path(*field, state.cf->archive.uid, state.cf->archive.gid, 0755))
-        fail("failed to create the archive tree", errno);
-    return *field;
+    if (errno == ELOOP)
+        snprintf(what, sizeof what, "%s%s%s is a symbolic link, not a directory of the archive tree",
+                 inside != nullptr ? state.cf->archive.root : "", inside != nullptr ? "/" : "", tree->failed);
+    else
+        snprintf(what, sizeof what, "failed to create the archive tree at %s%s%s",
+                 inside != nullptr ? state.cf->archive.root : "", inside != nullptr ? "/" : "", tree->failed);
+    fail(what, errno);
+}
+
+// The root is opened as root, never through a link, and made if missing;
+// everything inside it only after the switch to its owner.
+static void tree_open(void)
+{
+    static struct ks_fs_tree tree;
+
+    tree = {state.cf->archive.uid, state.cf->archive.gid, 0750, true, false, {}};
+    deadline_arm(tree_seconds);
+    state.dirs.root = ks_fs_tree_root(state.cf->archive.root, &tree);
+    if (state.dirs.root == -1)
+        tree_fail(&tree, nullptr);
+    privileges_drop();
+    const struct {
+        int *fd;
+        const char *name;
+    } rows[] = {{&state.dirs.staging, "staging"}, {&state.dirs.assets, "assets"}, {&state.dirs.pending, "pending"}};
+    for (const auto &row : rows)
+        if ((*row.fd = ks_fs_tree_dir(state.dirs.root, row.name, &tree)) == -1)
+            tree_fail(&tree, row.name);
+    deadline_disarm();
 }
 
 // Owner and mode exactly as configured, whatever the umask.
@@ -231,17 +305,35 @@ static void file_own(int fd, const char *what)
         fail(what, errno);
 }
 
-static void core_store(const char *staging, struct ks_core_result *result)
+// The image is taken up to the smaller of the process's own limit and the
+// archive's.
+static uint64_t core_limit(bool *by_archive)
 {
-    int fd = ks_fs_open(state.core, staging, O_WRONLY | O_CLOEXEC, state.cf->archive.uid,
-                        state.cf->archive.gid, state.cf->archive.mode & 07777);
+    uint64_t archive = state.cf->archive.size_max;
+
+    *by_archive = archive != 0 && archive < state.limit;
+    return *by_archive ? archive : state.limit;
+}
+
+[[noreturn]] static void quota_refuse(void)
+{
+    if (state.cf->archive.unlink)
+        partial_remove();
+    ks_log(LOG_WARNING, "warning: crash of %s refused: the archive's filesystem would keep less than %g%% free\n",
+           state.who, state.cf->archive.quota * 100);
+    exit(0);
+}
+
+static void core_store(struct ks_core_result *result, uint64_t limit)
+{
+    int fd = ks_fs_openat(state.dirs.staging, state.core, O_WRONLY | O_CLOEXEC, state.cf->archive.mode & 07777);
 
     if (fd == -1) {
         state.core[0] = '\0';
         fail("failed to create the core image", errno);
     }
     file_own(fd, "failed to create the core image");
-    ks_core_copy(0, fd, state.limit, state.cf->archive.quota, result);
+    ks_core_copy(0, fd, limit, state.cf->archive.quota, result);
     // Whatever happened, the kernel is let go before anything else is done.
     ks_fd_close(0);
     ks_fd_close(fd);
@@ -250,68 +342,116 @@ static void core_store(const char *staging, struct ks_core_result *result)
     case KS_CORE_CUT:
         break;
     case KS_CORE_QUOTA:
-        if (state.cf->archive.unlink)
-            (void) unlink(state.core);
-        ks_log(LOG_WARNING, "warning: crash of %s refused: the archive's filesystem would keep less than %g%% free\n",
-               state.who, state.cf->archive.quota * 100);
-        exit(0);
+        quota_refuse();
     case KS_CORE_READ_FAILED:
         fail("failed to read the core image", result->error);
     case KS_CORE_WRITE_FAILED:
         fail("failed to write the core image", result->error);
     }
     if (result->length == 0) {
-        (void) unlink(state.core);
+        (void) unlinkat(state.dirs.staging, state.core, 0);
         ks_log(LOG_INFO, "crash of %s not archived: the core image is empty\n", state.who);
         exit(0);
     }
 }
 
-static void asset_store(const char *assets, const char *base)
+// What the archiver saw of the process and of its image.
+static void facts_build(const struct ks_core_result *result)
+{
+    const struct ks_proc *proc = &state.proc;
+    struct ks_facts_text *facts = &state.facts;
+
+    ks_facts_addf(facts, "core", "%s", result->status == KS_CORE_CUT ? "cut" : "stored");
+    if (result->status == KS_CORE_CUT)
+        ks_facts_addf(facts, "core.limit", "%ju", static_cast<uintmax_t>(result->length));
+    if (proc->ids) {
+        ks_facts_addf(facts, "uid", "%ju", static_cast<uintmax_t>(proc->uid));
+        ks_facts_addf(facts, "gid", "%ju", static_cast<uintmax_t>(proc->gid));
+    }
+    if (proc->exe_known) {
+        ks_facts_addf(facts, "exe.device", "%u:%u", major(proc->exe_device), minor(proc->exe_device));
+        ks_facts_addf(facts, "exe.inode", "%ju", static_cast<uintmax_t>(proc->exe_inode));
+    }
+    if (proc->namespace_known) {
+        ks_facts_addf(facts, "mount.namespace", "%ju", static_cast<uintmax_t>(proc->mount_namespace));
+        ks_facts_addf(facts, "mount.namespace.initial", "%s", proc->initial_namespace ? "yes" : "no");
+    }
+    if (proc->metadata == KS_PROC_CUT)
+        ks_facts_addf(facts, "metadata", "cut: %s beyond %u bytes", proc->cut, KS_PROC_FILE_MAX);
+    else
+        ks_facts_addf(facts, "metadata", "%s", ks_proc_metadata_name(proc->metadata));
+}
+
+static void asset_store(void)
 {
     const char *error = "";
+    uint64_t size = ks_asset_size(&state.proc, &state.facts);
 
-    if (snprintf(state.asset, sizeof state.asset, "%s/%s", assets, base) >= static_cast<int>(sizeof state.asset)) {
-        state.asset[0] = '\0';
-        fail("failed to create the asset", ENAMETOOLONG);
-    }
-    int fd = open(state.asset, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, state.cf->archive.mode & 07777);
+    if (state.facts.failed)
+        fail("failed to write the asset", ENOMEM);
+    if (!ks_core_quota_allows(state.dirs.assets, state.cf->archive.quota, size))
+        quota_refuse();
+    memcpy(state.asset, state.core, sizeof state.asset);
+    int fd = openat(state.dirs.assets, state.asset, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    state.cf->archive.mode & 07777);
     if (fd == -1) {
         int error_number = errno;
         state.asset[0] = '\0';
         fail("failed to create the asset", error_number);
     }
     file_own(fd, "failed to create the asset");
-    if (!ks_asset_write(fd, &state.proc, state.when, &error)) {
+    if (!ks_asset_write(fd, &state.proc, &state.facts, state.when, &error)) {
         ks_fd_close(fd);
         ks_log(LOG_ERR, "error: crash of %s not archived: failed to write the asset: %s\n", state.who, error);
-        errno = 0;
-        if (state.cf->archive.unlink) {
-            (void) unlink(state.asset);
-            (void) unlink(state.core);
-        }
+        if (state.cf->archive.unlink)
+            partial_remove();
         exit(1);
     }
     ks_fd_close(fd);
 }
 
+// What the log says beyond the image: how much of the metadata is missing.
+static void metadata_describe(char *text, size_t size)
+{
+    switch (state.proc.metadata) {
+    case KS_PROC_COMPLETE:
+        text[0] = '\0';
+        break;
+    case KS_PROC_GONE:
+        snprintf(text, size, "; its /proc entry was gone, no metadata");
+        break;
+    case KS_PROC_NOT_DUMPING:
+        snprintf(text, size, "; its /proc entry was not a process dumping its core, no metadata");
+        break;
+    case KS_PROC_TIMED_OUT:
+        snprintf(text, size, "; reading its /proc entry timed out, metadata incomplete");
+        break;
+    case KS_PROC_CUT:
+        snprintf(text, size, "; its %s was cut at %u bytes", state.proc.cut, KS_PROC_FILE_MAX);
+        break;
+    }
+}
+
 int main(int argc, char **argv)
 {
     struct ks_core_result result;
-    char pending[PATH_MAX];
+    char metadata[160];
 
     dumps_off();
     streams_guard();
+    umask(077);
     state.when = time(nullptr);
     state.cf = ks_cf_get();
     ks_cf_init();
     options_parse(argc, argv);
+    // The crashed process is read first, before anything lets the kernel
+    // finish the dump sooner: a larger pipe would take a small image whole.
+    deadline_arm(proc_seconds);
+    ks_proc_read(&state.proc, "/proc", state.pid);
+    deadline_disarm();
+    who_describe();
     // Fewer, larger transfers from the kernel; an unprivileged run may be refused.
     (void) fcntl(0, F_SETPIPE_SZ, 1 << 20);
-    // While the kernel writes the core, the crashed process still exists:
-    // its metadata is read before the first byte of the image is taken.
-    ks_proc_read(&state.proc, "/proc", state.pid);
-    who_describe();
     cf_load();
 
     if (ks_cf_archive_has_ignore() && ks_cf_archive_ignore(state.proc.command))
@@ -319,30 +459,25 @@ int main(int argc, char **argv)
     if (state.limit == 0)
         skip(LOG_INFO, "crash of %s not archived: core dumps are off for it\n");
 
-    // Creating a missing directory never follows a link in its place; the
-    // files inside are then written with the owner's rights only.
-    const char *staging = tree_path(&state.cf->path.staging, "staging");
-    const char *assets = tree_path(&state.cf->path.assets, "assets");
-    const char *pending_dir = tree_path(&state.cf->path.pending, "pending");
-    privileges_drop();
-
-    core_store(staging, &result);
-    const char *base = state.core + strlen(staging) + 1;
-    asset_store(assets, base);
+    tree_open();
+    bool by_archive;
+    uint64_t limit = core_limit(&by_archive);
+    core_store(&result, limit);
+    facts_build(&result);
+    asset_store();
 
     // The daemon reacts to this rename; the asset is complete before it.
-    if (snprintf(pending, sizeof pending, "%s/%s", pending_dir, base) >= static_cast<int>(sizeof pending))
-        fail("failed to move the core image into pending", ENAMETOOLONG);
-    if (rename(state.core, pending) == -1)
+    if (renameat(state.dirs.staging, state.core, state.dirs.pending, state.core) == -1)
         fail("failed to move the core image into pending", errno);
 
-    const char *gone = state.proc.found ? "" : "; its /proc entry was gone, no metadata";
+    metadata_describe(metadata, sizeof metadata);
     if (result.status == KS_CORE_CUT)
-        ks_log(LOG_INFO, "crash of %s archived as %s, cut at the core size limit of %ju bytes%s\n", state.who, base,
-               static_cast<uintmax_t>(result.length), gone);
+        ks_log(LOG_INFO, "crash of %s archived as %s, cut at %s of %ju bytes%s\n", state.who, state.core,
+               by_archive ? "dump.size.max" : "the core size limit", static_cast<uintmax_t>(result.length), metadata);
     else
-        ks_log(LOG_INFO, "crash of %s archived as %s (%ju bytes)%s\n", state.who, base,
-               static_cast<uintmax_t>(result.length), gone);
+        ks_log(LOG_INFO, "crash of %s archived as %s (%ju bytes)%s\n", state.who, state.core,
+               static_cast<uintmax_t>(result.length), metadata);
     ks_proc_release(&state.proc);
+    ks_facts_release(&state.facts);
     return 0;
 }

@@ -30,30 +30,41 @@ static bool block_is_zero(const unsigned char *p, size_t n)
 }
 
 // Bytes that may still be written before the filesystem keeps less than the
-// quota free. Refreshed at most every refresh_bytes, so that other writers
-// filling the disk at the same time are noticed.
-static constexpr uint64_t refresh_bytes = 64u << 20;
+// quota free. The filesystem itself is the reservation that every archiver
+// running at once shares: each looks again before every transfer, so
+// together they pass the quota by at most one transfer each.
+static constexpr uint64_t refresh_bytes = buffer_size;
 
 struct quota_state {
     double quota;
     uint64_t budget;
 };
 
-static bool quota_allows(int fd, struct quota_state *q, size_t length)
+static uint64_t quota_room(int fd, double quota)
 {
     struct statvfs st;
 
+    if (fstatvfs(fd, &st) == -1)
+        return UINT64_MAX;
+    double total = static_cast<double>(st.f_blocks) * static_cast<double>(st.f_frsize);
+    double available = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
+    double room = available - quota * total;
+    return room <= 0 ? 0 : room >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(room);
+}
+
+static bool quota_allows(int fd, struct quota_state *q, size_t length)
+{
     if (q->quota <= 0)
         return true;
     if (length <= q->budget)
         return true;
-    if (fstatvfs(fd, &st) == -1)
-        return true;
-    double total = static_cast<double>(st.f_blocks) * static_cast<double>(st.f_frsize);
-    double available = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
-    double room = available - q->quota * total;
-    q->budget = room <= 0 ? 0 : static_cast<uint64_t>(std::min(room, static_cast<double>(refresh_bytes)));
+    q->budget = std::min(quota_room(fd, q->quota), refresh_bytes);
     return length <= q->budget;
+}
+
+bool ks_core_quota_allows(int fd, double quota, uint64_t length)
+{
+    return quota <= 0 || length <= quota_room(fd, quota);
 }
 
 // Writes the non-zero runs of blocks of one buffer at offset.

@@ -27,5 +27,7 @@ static constexpr uint64_t KS_CORE_UNLIMITED = UINT64_MAX;
 // Reads in until its end or limit bytes, writing into out from offset 0.
 // quota is the fraction of out's filesystem that must stay free (0: none).
 void ks_core_copy(int in, int out, uint64_t limit, double quota, struct ks_core_result *result);
+// Whether length more bytes on fd's filesystem keep the quota free.
+bool ks_core_quota_allows(int fd, double quota, uint64_t length);
 
 #endif

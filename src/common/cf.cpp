@@ -1,6 +1,7 @@
 #include "common/cf.h"
 
 #include "common/cred.h"
+#include "common/fd.h"
 #include "common/fs.h"
 #include "common/list.h"
 #include "common/log.h"
@@ -52,6 +53,7 @@ static struct {
     ks_tailq_head frule;  // format rules, in file order
     ks_list_head ignored; // ignore rules, newest first
     FILE *file;           // the file being loaded
+    char *tree_root;      // the root the tree paths were computed from
 } state;
 
 // Loading ends the process on the first error; the stream is closed first so
@@ -195,6 +197,53 @@ void ks_cf_deinit(void)
     ks_list_init(&state.ignored);
     free(const_cast<char *>(state.path));
     state.path = nullptr;
+    free(state.tree_root);
+    state.tree_root = nullptr;
+}
+
+// The tree is made, and an existing one tightened, from the root down
+// through directory descriptors: its owner cannot steer the walk with links.
+// The computed paths name the same directories below the root.
+static bool cf_tree_ensure(const char **error)
+{
+    static const char *const names[] = {"staging", "pending", "sending", "committed/coredump",
+                                        "committed/snapshot", "assets", "failed/pending", "failed/sending"};
+    static char message[4200];
+    struct ks_cf *cf = &state.cf;
+    struct ks_fs_tree *tree = static_cast<struct ks_fs_tree *>(calloc(1, sizeof *tree));
+    bool ok = false;
+
+    if (tree == nullptr) {
+        *error = "internal allocation failure";
+        return false;
+    }
+    *tree = {cf->archive.uid, cf->archive.gid, 0750, true, true, {}};
+    int root = ks_fs_tree_root(state.tree_root, tree);
+    if (root != -1) {
+        ok = true;
+        for (const char *name : names) {
+            int fd = ks_fs_tree_dir(root, name, tree);
+            if (fd == -1) {
+                // Named from the root, as the administrator knows it.
+                char inside[4096];
+                snprintf(inside, sizeof inside, "%.2048s/%.2000s", state.tree_root, tree->failed);
+                memcpy(tree->failed, inside, sizeof inside);
+                ok = false;
+                break;
+            }
+            ks_fd_close(fd);
+        }
+        ks_fd_close(root);
+    }
+    if (!ok) {
+        *error = "failed to ensure path";
+        if (errno == ELOOP) {
+            snprintf(message, sizeof message, "failed to ensure path: %s is a symbolic link", tree->failed);
+            *error = message;
+        }
+    }
+    free(tree);
+    return ok;
 }
 
 bool ks_cf_ensure(unsigned long n, const char **error)
@@ -234,12 +283,12 @@ bool ks_cf_ensure(unsigned long n, const char **error)
             }
             *entry.path = path;
         }
-        if ((n & 1) != 0 && !ks_fs_ensure_path(*entry.path, cf->archive.uid, cf->archive.gid, 0755)) {
-            *error = "failed to ensure path";
-            return false;
-        }
     }
-    return true;
+    if (state.tree_root == nullptr && (state.tree_root = strdup(cf->archive.root)) == nullptr) {
+        *error = "internal allocation failure";
+        return false;
+    }
+    return (n & 1) == 0 || cf_tree_ensure(error);
 }
 
 // Value syntaxes.
@@ -302,6 +351,42 @@ static bool cf_percentage(double *target, const char *value)
     if (p == value || *p != '%')
         return false;
     *target = static_cast<double>(n) / 100;
+    return true;
+}
+
+// "unlimited", or a positive byte count with an optional binary unit:
+// 512, 64k, 8M, 2G, 1T (an optional "B" or "iB" after the unit).
+static bool cf_size(uint64_t *target, const char *value)
+{
+    static const char units[] = "kmgt";
+    char *end;
+
+    if (strcmp(value, "unlimited") == 0) {
+        *target = 0;
+        return true;
+    }
+    if (!isdigit(static_cast<unsigned char>(*value)))
+        return false;
+    errno = 0;
+    unsigned long long n = strtoull(value, &end, 10);
+    if (errno != 0 || n == 0)
+        return false;
+    const char *unit = *end != '\0' ? strchr(units, tolower(static_cast<unsigned char>(*end))) : nullptr;
+    if (unit != nullptr) {
+        for (const char *u = units; u <= unit; u++) {
+            if (n > UINT64_MAX / 1024)
+                return false;
+            n *= 1024;
+        }
+        end++;
+        if (strcmp(end, "B") == 0 || strcmp(end, "iB") == 0)
+            end += strlen(end);
+    } else if (strcmp(end, "B") == 0) {
+        end++;
+    }
+    if (*end != '\0')
+        return false;
+    *target = n;
     return true;
 }
 
@@ -534,6 +619,9 @@ static void ks_cf_archive(char *line, size_t length, unsigned int ln)
         if (strcmp(value, "unlink") != 0)
             cf_die_log(LOG_ERR, "error: unknown failure mode: %s\n", value);
         cf->archive.unlink = true;
+    } else if (strcmp(key, "dump.size.max") == 0) {
+        if (!cf_size(&cf->archive.size_max, value))
+            cf_die_stderr("error: malformed size: %s\n", value);
     } else if (strcmp(key, "archive.command") == 0) {
         cf_set_text(&cf->archive.command, value);
     } else if (strcmp(key, "archive.disabled") == 0) {

@@ -4,6 +4,7 @@
 #include "common/parse.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <sys/types.h>
@@ -76,6 +77,7 @@ struct ks_cf {
         const char *command;
         bool disabled;
         double quota;
+        uint64_t size_max; // dump.size.max: bytes of an image taken at most; 0 for no limit
     } archive;
     struct {
         struct ks_cf_stage stages[KS_SLAVE_TYPE_COUNT];

@@ -126,3 +126,184 @@ bool ks_fs_directory_open(DIR **d, const char *path)
     *d = opendir(path);
     return *d != nullptr;
 }
+
+// Where a walk failed, for the caller's message.
+static int tree_fail(struct ks_fs_tree *tree, const char *path, size_t length, int error)
+{
+    snprintf(tree->failed, sizeof tree->failed, "%.*s", static_cast<int>(length), path);
+    errno = error;
+    return -1;
+}
+
+// A symbolic link met where a directory was expected is reported as such,
+// whatever the open itself said.
+static int link_error(int dir, const char *name, int error)
+{
+    struct stat st;
+
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return ELOOP;
+    return error;
+}
+
+static bool link_owned_by_root(int dir, const char *name)
+{
+    struct stat st;
+
+    return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) && st.st_uid == 0;
+}
+
+// One component of the tree: made if missing, then opened without following
+// a link and checked on the descriptor; owner and mode are set on the
+// descriptor, never by name.
+static int tree_component(int dir, const char *name, struct ks_fs_tree *tree)
+{
+    bool made = false;
+
+    if (tree->create) {
+        if (mkdirat(dir, name, tree->mode) == 0)
+            made = true;
+        else if (errno != EEXIST)
+            return -1;
+    }
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1) {
+        errno = link_error(dir, name, errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == -1) {
+        ks_fd_close(fd);
+        return -1;
+    }
+    bool fail = false;
+    if (made && (st.st_uid != tree->uid || st.st_gid != tree->gid))
+        fail = fchown(fd, tree->uid, tree->gid) == -1;
+    // The umask may have taken bits the tree should have.
+    if (!fail && made && (st.st_mode & 07777) != tree->mode)
+        fail = fchmod(fd, tree->mode) == -1;
+    if (!fail && !made && tree->tighten && (st.st_mode & 027) != 0)
+        fail = fchmod(fd, st.st_mode & 07777 & ~mode_t{027}) == -1;
+    if (fail) {
+        int error = errno;
+        ks_fd_close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// A missing directory above the tree: everyone may pass through it, whatever
+// the umask.
+static int ancestor_make(int dir, const char *name)
+{
+    if (mkdirat(dir, name, 0755) == -1 && errno != EEXIST)
+        return -1;
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd != -1 && fchmod(fd, 0755) == -1) {
+        int error = errno;
+        ks_fd_close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int ks_fs_tree_root(const char *path, struct ks_fs_tree *tree)
+{
+    size_t length = strlen(path);
+
+    tree->failed[0] = '\0';
+    if (path[0] != '/' || length >= sizeof tree->failed)
+        return tree_fail(tree, path, length, path[0] != '/' ? EINVAL : ENAMETOOLONG);
+    while (length > 1 && path[length - 1] == '/')
+        length--;
+    if (length == 1)
+        return tree_fail(tree, path, length, EINVAL);
+    int dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir == -1)
+        return tree_fail(tree, "/", 1, errno);
+    for (size_t at = 1; at < length;) {
+        size_t end = at;
+        while (end < length && path[end] != '/')
+            end++;
+        char name[NAME_MAX + 1];
+        if (end - at > NAME_MAX) {
+            ks_fd_close(dir);
+            return tree_fail(tree, path, end, ENAMETOOLONG);
+        }
+        memcpy(name, path + at, end - at);
+        name[end - at] = '\0';
+        int next;
+        if (end == length) {
+            next = tree_component(dir, name, tree);
+        } else if (name[0] == '\0' || strcmp(name, ".") == 0) {
+            at = end + 1;
+            continue;
+        } else {
+            next = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (next == -1 && link_owned_by_root(dir, name))
+                next = openat(dir, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+            else if (next == -1 && errno == ENOENT && tree->create)
+                next = ancestor_make(dir, name);
+            if (next == -1)
+                errno = link_error(dir, name, errno);
+        }
+        int error = errno;
+        ks_fd_close(dir);
+        if (next == -1)
+            return tree_fail(tree, path, end, error);
+        dir = next;
+        at = end + 1;
+    }
+    return dir;
+}
+
+int ks_fs_tree_dir(int dir, const char *relative, struct ks_fs_tree *tree)
+{
+    size_t length = strlen(relative);
+    int current = dir;
+
+    tree->failed[0] = '\0';
+    for (size_t at = 0; at < length;) {
+        size_t end = at;
+        while (end < length && relative[end] != '/')
+            end++;
+        char name[NAME_MAX + 1];
+        if (end - at > NAME_MAX || end == at || strncmp(relative + at, "..", end - at) == 0) {
+            if (current != dir)
+                ks_fd_close(current);
+            return tree_fail(tree, relative, end, EINVAL);
+        }
+        memcpy(name, relative + at, end - at);
+        name[end - at] = '\0';
+        int next = tree_component(current, name, tree);
+        int error = errno;
+        if (current != dir)
+            ks_fd_close(current);
+        if (next == -1)
+            return tree_fail(tree, relative, end, error);
+        current = next;
+        at = end + 1;
+    }
+    if (current == dir) {
+        current = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+        if (current == -1)
+            return tree_fail(tree, relative, length, errno);
+    }
+    return current;
+}
+
+int ks_fs_openat(int dir, char *name, int flags, mode_t mode)
+{
+    int fd;
+
+    do {
+        uuid_t uuid;
+
+        uuid_generate(uuid);
+        uuid_unparse_lower(uuid, name);
+        fd = openat(dir, name, flags | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+    } while (fd == -1 && errno == EEXIST);
+    return fd;
+}

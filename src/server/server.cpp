@@ -25,6 +25,9 @@
 #include <unistd.h>
 
 static const char core_pattern[] = "/proc/sys/kernel/core_pattern";
+static const char core_pipe_limit[] = "/proc/sys/kernel/core_pipe_limit";
+// How many crashes at once the kernel holds until their archiver is done.
+static const char pipe_limit_set[] = "16\n";
 
 static const char usage_text[] = "Usage: kestreld [<options>]\n"
                                  "\n"
@@ -200,6 +203,37 @@ static bool core_pattern_verify(const char *cm)
     return true;
 }
 
+static long pipe_limit_read(void)
+{
+    char text[32];
+    int fd = open(core_pipe_limit, O_RDONLY | O_CLOEXEC);
+
+    if (fd == -1)
+        return -1;
+    ssize_t n = ks_fd_read(fd, text, sizeof text - 1);
+    ks_fd_close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = '\0';
+    return strtol(text, nullptr, 10);
+}
+
+// At 0 the kernel lets a crashed process go as soon as its image fits into
+// the pipe, before the archiver has read its /proc entry, whose pid may then
+// be another process's. Any other value the administrator chose is kept.
+static void pipe_limit_ensure(void)
+{
+    if (pipe_limit_read() != 0)
+        return;
+    int fd = open(core_pipe_limit, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd != -1) {
+        (void) ks_fd_write(fd, pipe_limit_set, strlen(pipe_limit_set));
+        ks_fd_close(fd);
+    }
+    if (pipe_limit_read() <= 0)
+        ks_log(LOG_WARNING, "warning: failed to set core_pipe_limit: crashes may be stored without metadata.\n");
+}
+
 static void archive_register(const struct ks_cf *cf)
 {
     char *cm;
@@ -214,6 +248,7 @@ static void archive_register(const struct ks_cf *cf)
     free(cm);
     if (!registered)
         stop();
+    pipe_limit_ensure();
 }
 
 // Creates every directory above the PID file.
@@ -232,7 +267,9 @@ static void mkdir_p(const char *path)
         struct stat st;
 
         *p = '\0';
-        if (stat(buffer, &st) == -1 && mkdir(buffer, 0755) == -1 && errno != EEXIST) {
+        // Not part of the archive tree: readable by all whatever the umask.
+        if (stat(buffer, &st) == -1 && (mkdir(buffer, 0755) == -1 || chmod(buffer, 0755) == -1) &&
+            errno != EEXIST) {
             ks_log(LOG_ERR, "error: failed to create '%s': %s\n", buffer, strerror(errno));
             stop();
         }
@@ -251,6 +288,7 @@ static void pid_file_write(const char *path)
         ks_perror("error: failed to create PID file");
         stop();
     }
+    (void) fchmod(fd, 0644);
     int length = snprintf(text, sizeof text, "%ju\n", static_cast<uintmax_t>(getpid()));
     // A partial PID is as wrong as none.
     if (ks_fd_write(fd, text, static_cast<size_t>(length)) != length) {
@@ -332,6 +370,9 @@ int main(int argc, char **argv)
     struct server_options options = {nullptr, nullptr, false, true};
     const char *error = "";
 
+    // Nothing the daemon or its commands create is for other users: a
+    // snapshot waiting in the tree holds another user's memory.
+    umask(077);
     ks_cf_init();
     server_options_parse(&options, argc, argv);
     ks_cf_load(options.cf_path);

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <fstream>
 #include <ftw.h>
 #include <poll.h>
@@ -561,4 +563,68 @@ bool ks_test_can_mount(void)
         known = result == "yes";
     }
     return known == 1;
+}
+
+std::vector<std::string> ks_test_as_dumping(pid_t pid, const std::string &scratch_dir,
+                                            const std::vector<std::string> &args)
+{
+    std::string proc = "/proc/" + std::to_string(pid) + "/status";
+    std::string status = ks_test_read_file(proc), fake = scratch_dir + "/status." + std::to_string(pid);
+    size_t at = status.find("CoreDumping:\t0");
+
+    if (at != std::string::npos)
+        status[at + 13] = '1';
+    ks_test_write_file(fake, status);
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                     "mount --bind \"$0\" \"$1\" || exit 99; shift; exec \"$@\"", fake, proc};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// useradd takes a lock on the user database that another test may hold.
+static bool account_command(const std::vector<std::string> &argv)
+{
+    for (int attempt = 0; attempt < 50; attempt++) {
+        ks_test_result r = ks_test_run(argv);
+        if (WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0)
+            return true;
+        if (r.err.find("lock") == std::string::npos)
+            return false;
+        usleep(100000);
+    }
+    return false;
+}
+
+ks_test_user::ks_test_user(const std::string &prefix)
+{
+    name = prefix + "-" + std::to_string(getpid());
+    made = account_command({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                            "/nonexistent", "--shell", "/usr/sbin/nologin", name});
+    struct passwd *pw = made ? getpwnam(name.c_str()) : nullptr;
+    if (pw != nullptr) {
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+    } else {
+        made = false;
+    }
+}
+
+ks_test_user::~ks_test_user()
+{
+    if (made)
+        (void) account_command({"/usr/sbin/userdel", name});
+}
+
+int ks_test_open_as(uid_t uid, gid_t gid, const std::string &path, int flags)
+{
+    std::string result = ks_test_in_child([&] {
+        if (setgroups(0, nullptr) == -1 || setgid(gid) == -1 || setuid(uid) == -1)
+            return std::string("setuid");
+        int fd = open(path.c_str(), flags | O_CLOEXEC);
+        if (fd == -1)
+            return std::to_string(errno);
+        close(fd);
+        return std::string("0");
+    });
+    return result == "setuid" ? -1 : std::stoi(result);
 }

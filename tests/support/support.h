@@ -123,4 +123,30 @@ bool ks_test_is_root(void);
 // it (root without that capability, as in some containers, may not).
 bool ks_test_can_mount(void);
 
+// The kernel shows "CoreDumping: 1" in a process's status only while it
+// writes its core, and the archiver reads nothing else of a process. For a
+// stand-in process, a copy of its status that says so (written into
+// scratch_dir) is bound over its own in a private mount namespace, where
+// args then run. Needs root and ks_test_can_mount().
+std::vector<std::string> ks_test_as_dumping(pid_t pid, const std::string &scratch_dir,
+                                            const std::vector<std::string> &args);
+
+// A system user with a group of its own name, made for one test and removed
+// with it (needs root). The name is the prefix and this process's id.
+struct ks_test_user {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool made = false;
+    explicit ks_test_user(const std::string &prefix);
+    ~ks_test_user();
+    ks_test_user(const ks_test_user &) = delete;
+    ks_test_user &operator=(const ks_test_user &) = delete;
+};
+
+// Whether the user could open path with flags (0 when it could, else the
+// errno), tried in a child that has become the user. Directories are opened
+// with O_DIRECTORY added when flags ask for it.
+int ks_test_open_as(uid_t uid, gid_t gid, const std::string &path, int flags);
+
 #endif
