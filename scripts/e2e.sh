@@ -44,6 +44,7 @@ package_installed=""
 user_created=""
 var_created=""
 policy_saved=""
+policy_replaced=""
 bindir=""
 
 # Every way out comes here; the pattern goes back before anything is printed.
@@ -81,19 +82,21 @@ fail() {
 # the package is installed so that the init script may start kestreld, and
 # put back for the purge.
 policy_allow() {
-    if [ -e "$policy" ] && [ -z "$policy_saved" ]; then
+    [ -n "$policy_replaced" ] && return 0
+    if [ -e "$policy" ]; then
         mv "$policy" "$work/policy-rc.d"
         policy_saved=yes
     fi
+    policy_replaced=yes
     printf '#!/bin/sh\nexit 0\n' >"$policy"
     chmod 755 "$policy"
 }
 policy_restore() {
+    [ -n "$policy_replaced" ] || return 0
     rm -f "$policy"
-    if [ -n "$policy_saved" ]; then
-        mv "$work/policy-rc.d" "$policy"
-        policy_saved=""
-    fi
+    [ -n "$policy_saved" ] && mv "$work/policy-rc.d" "$policy"
+    policy_saved=""
+    policy_replaced=""
 }
 
 # The snapshot of a delivered crash must name the crashing function in the
@@ -214,6 +217,7 @@ dpkg -i "$build"/kestrel_*.deb >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" 
 [ -x /opt/quellon/kestrel/sbin/archive ] || fail "archiver not installed"
 [ -r /etc/kestrel/kestrel.conf ] || fail "configuration not installed"
 grep -q 'add administrators to the kestrel group' "$work/dpkg.log" || fail "no word about the kestrel group in: $(cat "$work/dpkg.log")"
+grep '^kestrel:' "$work/dpkg.log" || true
 daemon=$(init_daemon)
 [ -n "$daemon" ] || { cat "$work/dpkg.log" >&2; fail "installing did not start kestreld through the init script"; }
 wait_pattern_of "$installed_pattern" "$daemon" || { cat "$work/dpkg.log" >&2; fail "the installed kestreld did not register the archiver"; }
@@ -283,6 +287,7 @@ printf '%s\n' "$((original_limit + 1))" >"$pipe_limit"
 policy_restore
 dpkg -P kestrel >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -P"; }
 package_installed=""
+grep '^kestrel:' "$work/dpkg.log" || true
 tries=100
 while kill -0 "$daemon" 2>/dev/null && [ "$tries" -gt 0 ]; do
     sleep 0.1
