@@ -9,7 +9,8 @@
 #    files: in a private mount namespace its /opt tree is put in place (the
 #    host's /opt is not touched) and its man pages are searched first.
 # 3. systemd-analyze security --offline=true on kestreld.service: the
-#    exposure must be 4.5 or lower.
+#    exposure must be 4.5 or lower, and the sandbox keeps its floor of
+#    settings.
 # 4. man --warnings on every page the package ships, as lintian runs it.
 # Needs no root where user namespaces are allowed; changes nothing outside
 # the build directory and a temporary directory.
@@ -75,6 +76,14 @@ else
     cat "$work/security.log" >&2
     fail "kestreld.service exposure $exposure is above $threshold"
 fi
+
+# The sandbox's floor, whatever the figure: each of these stays.
+for setting in ProtectSystem=strict ProtectHome=read-only PrivateTmp=yes NoNewPrivileges=yes \
+    ProtectKernelModules=yes ProtectControlGroups=yes RestrictNamespaces=yes \
+    LockPersonality=yes RestrictRealtime=yes SystemCallArchitectures=native; do
+    grep -qx "$setting" "$unit" || fail "kestreld.service lacks $setting"
+done
+grep -q '^CapabilityBoundingSet=CAP_' "$unit" || fail "kestreld.service has no capability bounding set"
 
 echo "== man --warnings"
 for page in "$work"/root/usr/share/man/man*/*; do
