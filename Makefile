@@ -13,15 +13,19 @@ PACKAGES = build-essential cmake ninja-build pkg-config uuid-dev libgtest-dev \
            libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd \
            gdb curl
 
-.PHONY: all demo check deps build asan fuzz bench clean e2e
+# What make package-check needs besides: the .deb's tools and Debian's checkers.
+PACKAGE_CHECK_PACKAGES = dpkg-dev file lintian systemd man-db groff-base gzip util-linux
+
+.PHONY: all demo check deps package-deps build asan fuzz bench clean e2e package-check
 
 all: build
 
-deps:
+# $(1): the Debian packages to install (as root) or name.
+define install_packages
 	@if ! command -v dpkg-query >/dev/null 2>&1; then \
-	  echo "This project builds on Debian 12; please install: $(PACKAGES)"; exit 1; fi; \
+	  echo "This project builds on Debian 12; please install: $(1)"; exit 1; fi; \
 	missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -33,6 +37,13 @@ deps:
 	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
 	  fi; \
 	fi
+endef
+
+deps:
+	$(call install_packages,$(PACKAGES))
+
+package-deps:
+	$(call install_packages,$(PACKAGE_CHECK_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -51,9 +62,16 @@ demo: build
 	sh scripts/demo.sh $(BUILD)
 
 # Root only, not part of check: a real crash through the kernel's core
-# pattern, which is restored on every way out.
-e2e: build
+# pattern, which is restored on every way out, then through the installed
+# package. It changes the machine: run it under flock /tmp/kestrel-global.lock
+# where others share the machine.
+e2e: build package-deps
 	sh scripts/e2e.sh $(BUILD)
+
+# Not part of check: builds the .deb and checks it with lintian,
+# systemd-analyze (verify, and security at 4.5 or lower) and man --warnings.
+package-check: build package-deps
+	sh scripts/package-check.sh $(BUILD)
 
 check: build asan fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
