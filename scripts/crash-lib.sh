@@ -19,7 +19,8 @@ archive.disabled = $1
 
 [daemon]
 defaults.command = $root/examples/defaults %e
-snapshot.command = $root/examples/snapshot %e %c %S
+# The asset (%a) gives the snapshot the crash's facts.
+snapshot.command = $root/examples/snapshot %e %c %S %a
 snapshot.concurrency = 1
 snapshot.retry.interval = 2s
 snapshot.commit = archive
@@ -101,11 +102,10 @@ crash_wait_delivery() {
     return 1
 }
 
-# The backtrace of the thread that crashed, from a snapshot.
+# The frames of the thread that crashed, from a snapshot: its section comes
+# first, gdb's lines indented by two blanks (taken off here).
 crash_backtrace() {
-    awk '/^== backtraces ==/ { on = 1; next }
+    awk '/^== crashing thread ==$/ { on = 1; next }
          /^== / { on = 0 }
-         on && /^Thread / { if (found) exit; block = ""; next }
-         on && /^#[0-9]/ { block = block $0 "\n"; if ($0 ~ /kestrel_demo_fault/) found = 1 }
-         END { printf "%s", found ? block : "" }' "$1"
+         on && /^  #[0-9]/ { print substr($0, 3) }' "$1"
 }

@@ -145,7 +145,7 @@ done)
 
 snapshot=$work/archive/committed/snapshot/$base
 step "the snapshot ($snapshot), backtrace of the crashed thread:"
-grep -m1 '^Program terminated' "$snapshot" || true
+grep -m1 '^signal:' "$snapshot" || true
 crash_backtrace "$snapshot"
 
 step "delivered into the outbox: $delivered ($(wc -c <"$delivered") bytes), its head:"

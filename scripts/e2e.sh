@@ -103,7 +103,7 @@ policy_restore() {
 # backtrace of the crashed thread.
 check_snapshot() {
     [ -s "$1" ] || fail "empty snapshot $1"
-    grep -q '^Program terminated with signal SIGSEGV' "$1" || fail "no signal in $1"
+    grep -q '^signal: *11 (SIGSEGV)' "$1" || fail "no signal in $1"
     crash_backtrace "$1" | grep -q '^#0 .*kestrel_demo_fault' || fail "no backtrace naming kestrel_demo_fault in $1"
     crash_backtrace "$1" | grep -q 'process_order' || fail "no caller process_order in $1"
 }
