@@ -13,7 +13,7 @@ PACKAGES = build-essential cmake ninja-build pkg-config uuid-dev libgtest-dev \
            libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd \
            gdb curl libcurl4-openssl-dev libzstd-dev zstd
 
-.PHONY: all demo check deps build asan fuzz bench clean e2e
+.PHONY: all demo check deps build asan fuzz bench clean e2e e2e-fleet
 
 all: build
 
@@ -54,6 +54,12 @@ demo: build
 # pattern, which is restored on every way out.
 e2e: build
 	sh scripts/e2e.sh $(BUILD)
+
+# Root only, not part of check: crashes shipped to a real S3 store, a
+# one-node Ceph on 127.0.0.1 that it sets up and removes, under the lock
+# that every change to this machine takes.
+e2e-fleet: build
+	flock /tmp/kestrel-global.lock env KESTREL_GLOBAL_LOCK=held sh scripts/e2e-fleet.sh $(BUILD)
 
 check: build asan fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
