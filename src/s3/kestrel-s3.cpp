@@ -13,6 +13,7 @@
 #include "s3/upload.h"
 
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,6 +82,9 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // A store that closes the connection must give an error to report,
+    // not end the process silently.
+    signal(SIGPIPE, SIG_IGN);
     static struct ks_s3_http http;
     if (!ks_s3_http_open(&http, &conf)) {
         fprintf(stderr, "kestrel-s3: %s\n", http.error);
