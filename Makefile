@@ -11,12 +11,12 @@ FUZZ_SECONDS ?= 45
 
 PACKAGES = build-essential cmake ninja-build pkg-config uuid-dev libgtest-dev \
            libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd \
-           gdb curl
+           gdb curl libcurl4-openssl-dev libzstd-dev zstd time
 
 # What make package-check needs besides: the .deb's tools and Debian's checkers.
 PACKAGE_CHECK_PACKAGES = dpkg-dev file lintian systemd man-db groff-base gzip util-linux
 
-.PHONY: all demo check deps package-deps build asan fuzz bench clean e2e package-check
+.PHONY: all demo check deps package-deps build asan fuzz bench clean e2e e2e-fleet package-check
 
 all: build
 
@@ -72,6 +72,12 @@ e2e: build package-deps
 # systemd-analyze (verify, and security at 4.5 or lower) and man --warnings.
 package-check: build package-deps
 	sh scripts/package-check.sh $(BUILD)
+
+# Root only, not part of check: crashes shipped to a real S3 store, a
+# one-node Ceph on 127.0.0.1 that it sets up and removes, under the lock
+# that every change to this machine takes.
+e2e-fleet: build
+	flock /tmp/kestrel-global.lock env KESTREL_GLOBAL_LOCK=held sh scripts/e2e-fleet.sh $(BUILD)
 
 check: build asan fuzz
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

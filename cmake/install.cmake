@@ -1,5 +1,5 @@
 # Installation layout, where the programs' built-in defaults point:
-#   /opt/quellon/kestrel/sbin/{archive,kestreld,kestrel}
+#   /opt/quellon/kestrel/sbin/{archive,kestreld,kestrel,kestrel-s3}
 #   /opt/quellon/etc/kestrel/{defaults,snapshot,send,kestrel.conf.example}
 #   /etc/kestrel/kestrel.conf (the example, never over an existing file)
 #   /lib/systemd/system/{kestreld.service,kestrel-metrics.service,kestrel-metrics.timer},
@@ -14,7 +14,7 @@ set(KS_INSTALL_SBIN /opt/quellon/kestrel/sbin)
 set(KS_INSTALL_ETC /opt/quellon/etc/kestrel)
 set(KS_INSTALL_CONF /etc/kestrel)
 
-install(TARGETS kestreld kestrel RUNTIME DESTINATION ${KS_INSTALL_SBIN} COMPONENT programs)
+install(TARGETS kestreld kestrel kestrel-s3 RUNTIME DESTINATION ${KS_INSTALL_SBIN} COMPONENT programs)
 if(TARGET archive)
   install(TARGETS archive RUNTIME DESTINATION ${KS_INSTALL_SBIN} COMPONENT programs)
 endif()
@@ -89,7 +89,7 @@ set(CPACK_PACKAGE_CONTACT "Kestrel maintainers <kestrel-maintainers@quellon.org>
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "crash capture service: core dumps to snapshots, shipped")
 set(CPACK_PACKAGE_DESCRIPTION "Kestrel registers a crash archiver as the kernel's core-dump handler,
 turns every crash into a snapshot (a gdb report) and ships it into an outbox
-directory or to a central collector.")
+directory, to a central collector, or into an S3-compatible bucket.")
 # Only the programs' component: the package's postinst handles the configuration.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};programs;/")
 set(CPACK_STRIP_FILES ON)
@@ -99,7 +99,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
 # invoke-rc.d --skip-systemd-native in the maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb, curl")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gdb, curl, zstd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/dist/postinst;${PROJECT_SOURCE_DIR}/dist/prerm;${PROJECT_SOURCE_DIR}/dist/postrm;${PROJECT_SOURCE_DIR}/dist/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

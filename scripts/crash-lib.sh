@@ -58,14 +58,15 @@ crash_list() {
 }
 
 # The kernel path: the core pattern names the archiver; the crash needs a
-# core size limit, which it passes as %c.
+# core size limit, which it passes as %c. $1 names another program to crash.
 crash_by_kernel() {
-    (ulimit -c unlimited 2>/dev/null; exec "$work/bin/crash") >"$work/crash.out" 2>&1 || true
+    (ulimit -c unlimited 2>/dev/null; exec "${1:-$work/bin/crash}") >"$work/crash.out" 2>&1 || true
 }
 
 # Without the kernel: gdb holds the program at its fatal signal, writes its
 # core image, and pipes that into the archiver while the process (and its
 # /proc entry) still exists, with the same arguments the kernel would give.
+# $1 names another program to crash.
 crash_by_gdb() {
     cat >"$work/crash.gdb" <<GDB
 set pagination off
@@ -85,7 +86,7 @@ subprocess.run(["sh", "-c", 'cat "\$0" | "\$1" -c "\$2" -p"\$3" -P"\$3" -l"\$4"'
 end
 kill
 GDB
-    (ulimit -c unlimited 2>/dev/null; exec gdb -batch -nx -q -x "$work/crash.gdb" "$work/bin/crash") \
+    (ulimit -c unlimited 2>/dev/null; exec gdb -batch -nx -q -x "$work/crash.gdb" "${1:-$work/bin/crash}") \
         >"$work/gdb.log" 2>&1
 }
 

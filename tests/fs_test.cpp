@@ -105,6 +105,37 @@ TEST(FsEnsurePath, ReportsMkdirFailuresAndKeepsWhatItMade)
     EXPECT_FALSE(ks_test_exists(dir / "locked/x"));
 }
 
+// The daemon and an archiver may make a missing tree at the same moment;
+// both must succeed. Two processes race for the same deep paths, each round
+// started together through a pipe they both wait on.
+TEST(FsEnsurePath, TwoProcessesMakingTheSameTree)
+{
+    ks_test_dir dir;
+
+    for (int round = 0; round < 40; round++) {
+        std::string target = dir / ("r" + std::to_string(round) + "/a/b/c/d/e/f/g/h/i/j/k/l");
+        int gate[2];
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        pid_t children[2];
+        for (pid_t &child : children) {
+            child = fork();
+            if (child == 0) {
+                char c;
+                close(gate[1]);
+                (void) read(gate[0], &c, 1);
+                _exit(ks_fs_ensure_path(target.c_str(), getuid(), getgid(), 0755) ? 0 : 1);
+            }
+        }
+        close(gate[0]);
+        close(gate[1]);
+        for (pid_t child : children) {
+            int status = -1;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_EQ(status, 0) << "round " << round << ": " << ks_test_status_text(status);
+        }
+    }
+}
+
 TEST(FsOpen, CreatesFilesUnderFreshUuidNames)
 {
     ks_test_dir dir;

@@ -71,8 +71,16 @@ static bool ensure_directory(const char *prefix, uid_t uid, gid_t gid, mode_t mo
     if (stat(prefix, &st) == -1) {
         if (errno != ENOENT)
             return false;
-        if (mkdir(prefix, mode) == -1 || chown(prefix, uid, gid) == -1 ||
-            stat(prefix, &st) == -1)
+        // The daemon and an archiver started for a crash may make the
+        // tree at the same moment: a directory made by the other is as
+        // good, and keeps the owner the other gave it.
+        if (mkdir(prefix, mode) == -1) {
+            if (errno != EEXIST)
+                return false;
+        } else if (chown(prefix, uid, gid) == -1) {
+            return false;
+        }
+        if (stat(prefix, &st) == -1)
             return false;
     }
     if (!S_ISDIR(st.st_mode)) {
