@@ -6,18 +6,32 @@
 #include "client/debug.h"
 #include "client/info.h"
 #include "client/list.h"
+#include "client/metrics.h"
 #include "client/retry.h"
 #include "common/cf.h"
+#include "common/cred.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
+#include <unistd.h>
 
 static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <command> [<arguments>]\n\n"
                                  "    list           Query state of dumps\n"
                                  "    retry          Attempt to retry sending of a dump\n"
                                  "    info           Show one dump in detail\n"
-                                 "    debug          Open one dump in gdb\n";
+                                 "    debug          Open one dump in gdb\n"
+                                 "    metrics        Print the pipeline's state for Prometheus\n"
+                                 "\n"
+                                 "Options, before the command:\n"
+                                 "    -c, --cf <file>  Read this configuration file instead of the first of\n"
+                                 "                     /etc/kestrel/kestrel.conf,\n"
+                                 "                     /usr/local/etc/kestrel/kestrel.conf and\n"
+                                 "                     /opt/quellon/etc/kestrel/kestrel.conf\n"
+                                 "    -h, --help       Print this text; \"kestrel <command> -h\" describes a command\n"
+                                 "    -v, --version    Print the version\n";
 
 static struct {
     const char *cf_path;
@@ -58,6 +72,26 @@ static bool unset(const char *value)
     exit(1);
 }
 
+// Root reads the tree as its owner, so that nothing the owner planted there
+// gets more than the owner's own rights; this comes before the tree is
+// touched, and root's supplementary groups go too.
+static void privileges_drop(void)
+{
+    const struct ks_cf *cf = ks_cf_get();
+    const char *error = "";
+
+    if (geteuid() != 0)
+        return;
+    if (setgroups(0, nullptr) == -1) {
+        perror("error: failed to drop privileges");
+        exit(1);
+    }
+    if (!ks_cred_suid(cf->archive.uid, cf->archive.gid, &error)) {
+        fprintf(stderr, "error: failed to drop privileges: %s: %s\n", error, strerror(errno));
+        exit(1);
+    }
+}
+
 static const struct {
     const char *name;
     void (*handler)(int argc, char **argv);
@@ -66,6 +100,7 @@ static const struct {
     {"retry", ks_retry_run},
     {"info", ks_info_run},
     {"debug", ks_debug_run},
+    {"metrics", ks_metrics_run},
 };
 
 int main(int argc, char **argv)
@@ -91,8 +126,15 @@ int main(int argc, char **argv)
     if (i >= argc || argv[i][0] == '\0')
         usage(stdout);
 
+    // A crash fetched from elsewhere is debugged without any configuration.
+    if (strcmp(argv[i], "debug") == 0 && ks_debug_outside(argc - i, argv + i)) {
+        ks_debug_run(argc - i, argv + i);
+        return 0;
+    }
+
     const char *error = nullptr;
     ks_cf_load(client.cf_path);
+    privileges_drop();
     bool ensured = ks_cf_ensure(0, &error);
 
     for (const auto &command : commands) {

@@ -1,18 +1,27 @@
 #include "client/info.h"
 
+#include "client/asset.h"
 #include "client/client.h"
+#include "client/core.h"
 #include "client/json.h"
 #include "client/object.h"
 #include "client/text.h"
-#include "common/cf.h"
+#include "client/tree.h"
+#include "common/facts.h"
+#include "common/fd.h"
 #include "common/tar.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <csignal>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -21,6 +30,7 @@ struct crash_file {
     const char *kind;
     std::string path;
     struct stat st;
+    struct ks_core_format format;
 };
 
 struct asset_entry {
@@ -28,7 +38,7 @@ struct asset_entry {
     ks_tar_type type;
     size_t size;
     std::string target;
-    bool shown; // the executable or the command line, shown on their own
+    bool shown; // the executable, the command line or the facts, shown on their own
 };
 
 struct crash_detail {
@@ -36,34 +46,39 @@ struct crash_detail {
     std::vector<asset_entry> entries;
     bool has_arguments;
     std::vector<std::string> arguments;
+    bool has_facts;
+    std::vector<std::pair<std::string, std::string>> facts; // unescaped, in their order
 };
 
-static std::string path_join(const char *directory, const char *name)
-{
-    return std::string(directory) + "/" + name;
-}
-
-// Every file of the crash, wherever the pipeline has put it.
+// Every file of the crash, wherever the pipeline has put it; links and
+// other files that the pipeline does not make are not its files.
 static void detail_files(const struct ks_object *object, struct crash_detail *detail)
 {
-    struct ks_cf *cf = ks_cf_get();
-    const struct {
-        const char *directory;
+    static const struct {
+        enum ks_tree_place place;
         const char *kind;
     } places[] = {
-        {cf->path.staging, "core"},         {cf->path.pending, "core"},        {cf->path.sending, "snapshot"},
-        {cf->path.failed.pending, "core"},  {cf->path.failed.sending, "snapshot"},
-        {cf->path.committed, "core"},       {cf->path.sent, "snapshot"},       {cf->path.assets, "asset"},
+        {KS_TREE_STAGING, "core"},         {KS_TREE_PENDING, "core"},         {KS_TREE_SENDING, "snapshot"},
+        {KS_TREE_FAILED_PENDING, "core"},  {KS_TREE_FAILED_SENDING, "snapshot"},
+        {KS_TREE_COMMITTED, "core"},       {KS_TREE_SENT, "snapshot"},        {KS_TREE_ASSETS, "asset"},
     };
 
     for (const auto &place : places) {
-        struct crash_file file = {place.kind, path_join(place.directory, object->basename), {}};
-        // The asset is read through a link as the reader opens it; the
-        // listing takes only regular directory entries for the others.
-        bool asset = place.directory == cf->path.assets;
-        int r = asset ? stat(file.path.c_str(), &file.st) : lstat(file.path.c_str(), &file.st);
-        if (r == 0 && S_ISREG(file.st.st_mode))
-            detail->files.push_back(file);
+        int directory = ks_tree_dir(place.place);
+        struct crash_file file = {place.kind, "", {}, {}};
+        if (directory == -1 || fstatat(directory, object->basename, &file.st, AT_SYMLINK_NOFOLLOW) == -1 ||
+            !S_ISREG(file.st.st_mode))
+            continue;
+        file.path = std::string(ks_tree_path(place.place)) + "/" + object->basename;
+        if (strcmp(place.kind, "core") == 0) {
+            int fd = openat(directory, object->basename, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+            if (fd != -1) {
+                if (ks_core_examine(fd, &file.format) && file.format.compressed)
+                    file.format.original_known = ks_core_original_size(fd, &file.format.original_size);
+                ks_fd_close(fd);
+            }
+        }
+        detail->files.push_back(file);
     }
 }
 
@@ -82,10 +97,24 @@ static void detail_arguments(struct crash_detail *detail, const char *content, s
         detail->arguments.emplace_back(content + start, length - start);
 }
 
+static void detail_facts(struct crash_detail *detail, const char *content, size_t length)
+{
+    const char *cursor = content;
+    struct ks_facts_line line;
+
+    detail->has_facts = true;
+    while (ks_facts_next(&cursor, content + length, &line)) {
+        std::string value(line.value_length, '\0');
+        size_t n = ks_facts_unescape(line.value, line.value_length, value.data(), value.size() + 1);
+        value.resize(std::min(n, value.size()));
+        detail->facts.emplace_back(std::string(line.key, line.key_length), value);
+    }
+}
+
 static void detail_asset(const struct ks_object *object, struct crash_detail *detail)
 {
-    std::string path = path_join(ks_cf_get()->path.assets, object->basename);
-    struct ks_tar_iterator *it = ks_tar_iterator_open(path.c_str());
+    int fd = ks_asset_open(object->basename);
+    struct ks_tar_iterator *it = fd != -1 ? ks_asset_map(fd) : nullptr;
     bool executable = false;
 
     if (it == nullptr)
@@ -105,6 +134,9 @@ static void detail_asset(const struct ks_object *object, struct crash_detail *de
         } else if (!detail->has_arguments && type == KS_TAR_T_FILE && strcmp(name, "/proc/self/cmdline") == 0) {
             detail_arguments(detail, content, length);
             entry.shown = true;
+        } else if (!detail->has_facts && type == KS_TAR_T_FILE && strcmp(name, KS_FACTS_ENTRY) == 0) {
+            detail_facts(detail, content, length);
+            entry.shown = true;
         }
         detail->entries.push_back(entry);
     }
@@ -120,6 +152,98 @@ static unsigned int digits(unsigned long long n)
         d++;
     }
     return d;
+}
+
+static const std::string *fact(const struct crash_detail *detail, const char *key)
+{
+    for (const auto &[name, value] : detail->facts)
+        if (name == key)
+            return &value;
+    return nullptr;
+}
+
+static void put_fact(const std::string *value)
+{
+    ks_text_put_safe(stdout, value->data(), value->size());
+}
+
+// One line of the facts that are known among these, each after its
+// prefix, joined by the separator; nothing when none is known.
+static void fact_row(const struct crash_detail *detail, const char *label,
+                     std::initializer_list<std::pair<const char *, const char *>> parts, const char *separator = ", ")
+{
+    bool started = false;
+
+    for (const auto &[prefix, key] : parts) {
+        const std::string *value = fact(detail, key);
+        if (value == nullptr)
+            continue;
+        if (!started)
+            printf("%-14s", label);
+        else
+            fputs(separator, stdout);
+        started = true;
+        fputs(prefix, stdout);
+        put_fact(value);
+    }
+    if (started)
+        putchar('\n');
+}
+
+// What the archiver learnt from the core image and from /proc, when the
+// asset holds its facts (older ones do not).
+static void facts_print(const struct crash_detail *detail)
+{
+    const std::string *value;
+
+    if (!detail->has_facts)
+        return;
+    fact_row(detail, "signature:", {{"", "signature"}});
+    if ((value = fact(detail, "signal")) != nullptr) {
+        printf("%-14s", "signal:");
+        put_fact(value);
+        const char *abbreviation = sigabbrev_np(atoi(value->c_str()));
+        if ((value = fact(detail, "signal.name")) != nullptr) {
+            fputs(" (", stdout);
+            put_fact(value);
+            putchar(')');
+        } else if (abbreviation != nullptr) {
+            printf(" (SIG%s)", abbreviation);
+        }
+        if ((value = fact(detail, "signal.code")) != nullptr) {
+            fputs(", code ", stdout);
+            put_fact(value);
+        }
+        putchar('\n');
+    }
+    fact_row(detail, "fault at:", {{"", "fault.address"}});
+    fact_row(detail, "sent by:", {{"pid ", "sender.pid"}, {"uid ", "sender.uid"}});
+    fact_row(detail, "location:", {{"", "module"}, {"+", "module.offset"}}, "");
+    fact_row(detail, "build-ids:", {{"executable ", "executable.build_id"}, {"module ", "module.build_id"}});
+    fact_row(detail, "owner:", {{"uid ", "uid"}, {"gid ", "gid"}});
+    fact_row(detail, "exe file:", {{"device ", "exe.device"}, {"inode ", "exe.inode"}});
+    const std::string *initial = fact(detail, "mount.namespace.initial");
+    if ((value = fact(detail, "mount.namespace")) != nullptr) {
+        printf("%-14s", "mount ns:");
+        put_fact(value);
+        if (initial != nullptr)
+            fputs(*initial == "no" ? ", not the host's" : ", the host's", stdout);
+        putchar('\n');
+    }
+    if (initial != nullptr && *initial == "no")
+        printf("warning:      the crash came from another mount namespace: the executable's path may name "
+               "another file here\n");
+    if ((value = fact(detail, "core")) != nullptr && *value == "cut") {
+        printf("%-14scut", "core image:");
+        if ((value = fact(detail, "core.limit")) != nullptr) {
+            fputs(" at ", stdout);
+            put_fact(value);
+            fputs(" bytes", stdout);
+        }
+        putchar('\n');
+    }
+    if ((value = fact(detail, "metadata")) != nullptr && *value != "complete")
+        fact_row(detail, "metadata:", {{"", "metadata"}});
 }
 
 static void info_print(const struct ks_object *object, const struct crash_detail *detail)
@@ -151,6 +275,7 @@ static void info_print(const struct ks_object *object, const struct crash_detail
         printf("\n");
     }
 
+    facts_print(detail);
     printf("files:\n");
     for (const auto &file : detail->files)
         width = std::max(width, digits(static_cast<unsigned long long>(file.st.st_size)));
@@ -158,6 +283,10 @@ static void info_print(const struct ks_object *object, const struct crash_detail
         printf("    %-8s  %*lld  %s  ", file.kind, static_cast<int>(width), static_cast<long long>(file.st.st_size),
                ks_text_ctime(file.st.st_ctime)->text);
         ks_text_put_safe(stdout, file.path.data(), file.path.size());
+        if (file.format.compressed && file.format.original_known)
+            printf("  compressed (zstd), %ju bytes uncompressed", static_cast<uintmax_t>(file.format.original_size));
+        else if (file.format.compressed)
+            printf("  compressed (zstd)");
         printf("\n");
     }
 
@@ -203,6 +332,17 @@ static void info_json(const struct ks_object *object, const struct crash_detail 
     } else {
         ks_json_null(&json);
     }
+    ks_json_key(&json, "facts");
+    if (detail->has_facts) {
+        ks_json_object_begin(&json);
+        for (const auto &[key, value] : detail->facts) {
+            ks_json_key(&json, key.c_str());
+            ks_json_string(&json, value.data(), value.size());
+        }
+        ks_json_object_end(&json);
+    } else {
+        ks_json_null(&json);
+    }
     ks_json_key(&json, "file_details");
     ks_json_array_begin(&json);
     for (const auto &file : detail->files) {
@@ -214,6 +354,15 @@ static void info_json(const struct ks_object *object, const struct crash_detail 
         ks_json_key(&json, "size");
         ks_json_integer(&json, file.st.st_size);
         ks_json_time(&json, true, file.st.st_ctime);
+        ks_json_key(&json, "compressed");
+        ks_json_bool(&json, file.format.compressed);
+        ks_json_key(&json, "original_size");
+        if (file.format.compressed && file.format.original_known)
+            ks_json_integer(&json, static_cast<long long>(file.format.original_size));
+        else if (file.format.compressed)
+            ks_json_null(&json);
+        else
+            ks_json_integer(&json, file.st.st_size);
         ks_json_object_end(&json);
     }
     ks_json_array_end(&json);
@@ -239,9 +388,21 @@ static void info_json(const struct ks_object *object, const struct crash_detail 
     putchar('\n');
 }
 
-[[noreturn]] static void info_usage(void)
+static const char usage_text[] = "Usage: info [-j] <object>\n";
+static const char help_text[] = "\n"
+                                "Shows one crash in detail: its stage, executable, command line, what the\n"
+                                "archiver learnt of the crash (signature, signal, where it happened), every\n"
+                                "file of it and the asset's entries. <object> is a base name, or a prefix\n"
+                                "that only one crash's base name begins with.\n"
+                                "\n"
+                                "    -j   one JSON object instead of the text\n"
+                                "    -h   this text\n";
+
+[[noreturn]] static void info_usage(bool help)
 {
-    fputs("Usage: info [-j] <object>\n", stderr);
+    fputs(usage_text, stderr);
+    if (help)
+        fputs(help_text, stderr);
     exit(1);
 }
 
@@ -252,11 +413,11 @@ void ks_info_run(int argc, char **argv)
 
     while ((option = getopt(argc, argv, "jh")) != -1) {
         if (option != 'j')
-            info_usage();
+            info_usage(option == 'h');
         json = true;
     }
     if (argc - optind != 1)
-        info_usage();
+        info_usage(false);
 
     const struct ks_object *object = ks_object_resolve(argv[optind]);
     struct crash_detail detail = {};

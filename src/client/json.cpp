@@ -173,6 +173,12 @@ void ks_json_integer(struct ks_json *json, long long value)
     put(json, text, static_cast<size_t>(r.ptr - text));
 }
 
+void ks_json_bool(struct ks_json *json, bool value)
+{
+    value_begin(json);
+    put(json, value ? "true" : "false", value ? 4 : 5);
+}
+
 void ks_json_null(struct ks_json *json)
 {
     value_begin(json);

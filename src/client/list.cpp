@@ -7,6 +7,7 @@
 #include "common/parse.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,20 @@ static char *put(char *line, const char *text, size_t length)
     return line + length;
 }
 
+// The base name's first length bytes, after anything a terminal would take
+// for a command is masked (the archive owner chooses the names).
+static char *put_name(char *line, const char *name, size_t length)
+{
+    size_t n = strlen(name);
+    char masked[NAME_MAX + 1];
+
+    if (n < sizeof(masked) && !ks_text_clean(name, n)) {
+        n = ks_text_mask(name, n, masked);
+        name = masked;
+    }
+    return put(line, name, std::min(n, length));
+}
+
 // The lines as "%10s/%.*s%s %s %*s   %s    %*.2f%s\n" prints them, each put
 // together in one buffer and written at once.
 static void object_print(const ks_array_t *table, int length)
@@ -106,7 +121,7 @@ static void object_print(const ks_array_t *table, int length)
 
         char *p = put_right(line, stage, strlen(stage), 10);
         *p++ = '/';
-        p = put(p, object->basename, strnlen(object->basename, static_cast<size_t>(length)));
+        p = put_name(p, object->basename, static_cast<size_t>(length));
         if (length == 12)
             p = put(p, "...", 3);
         *p++ = ' ';
@@ -152,15 +167,29 @@ static void object_print_json(const ks_array_t *table)
     }
 }
 
-[[noreturn]] static void list_usage(void)
+static const char usage_text[] = "Usage: list [-a <application>] [-s <creation | application>]\n";
+static const char help_text[] = "            [-f] [-j]\n"
+                                "\n"
+                                "Lists the crashes of the pipeline and failure directories, oldest first.\n"
+                                "\n"
+                                "    -a <application>  only crashes whose application name begins with this\n"
+                                "    -s creation|c     sort by crash time (the default)\n"
+                                "    -s application|a  sort by the executable's path\n"
+                                "    -f                show base names in full (up to 64 characters)\n"
+                                "    -j                JSON Lines instead of the table, one crash per line\n"
+                                "    -h                this text\n";
+
+[[noreturn]] static void list_usage(bool help)
 {
-    fputs("Usage: list [-a <application>] [-s <creation | application>]\n", stderr);
+    fputs(usage_text, stderr);
+    if (help)
+        fputs(help_text, stderr);
     exit(1);
 }
 
 void ks_list_run(int argc, char **argv)
 {
-    struct ks_object_filter filter = {nullptr, nullptr, false};
+    struct ks_object_filter filter = {nullptr, nullptr, false, false};
     int length = 12;
     bool json = false;
     int option;
@@ -183,11 +212,14 @@ void ks_list_run(int argc, char **argv)
             else if (strcmp(optarg, "application") == 0 || strcmp(optarg, "a") == 0)
                 list.sort_factor = OBJECT_S_APPLICATION;
             break;
+        case 'h':
+            list_usage(true);
         default:
-            list_usage();
+            list_usage(false);
         }
     }
 
+    filter.facts = json;
     list.column.size = ks_object_load(&filter);
     list.column.executable = ks_object_application_width();
     ks_array_t *table = ks_object_table();

@@ -1,10 +1,11 @@
 #include "client/object.h"
 
+#include "client/asset.h"
 #include "client/client.h"
 #include "client/text.h"
-#include "common/cf.h"
+#include "client/tree.h"
 #include "common/fd.h"
-#include "common/fs.h"
+#include "common/facts.h"
 #include "common/parse.h"
 #include "common/tar.h"
 
@@ -27,7 +28,7 @@
 static constexpr size_t asset_prefix = 4096;
 
 struct scan_row {
-    const char *directory;
+    enum ks_tree_place place;
     ks_stage stage;
     unsigned int bit;
 };
@@ -88,13 +89,9 @@ static struct {
         size_t capacity; // a power of two, or 0
         size_t used;
     } executables;
-    // The assets directory while loading: -1 when it could not be opened
-    // (then each asset is opened by its path), -2 when it does not exist.
-    int assets;
-    size_t assets_length;
     struct ks_tar_iterator prefix;
     char asset[asset_prefix];
-} client = {.assets = -1};
+} client;
 
 const char *ks_object_application(const char *executable)
 {
@@ -242,33 +239,25 @@ const char *ks_object_executable(const struct ks_object *object)
     return object->original != nullptr ? object->original : object->executable;
 }
 
-static bool is_control(unsigned char c)
-{
-    return c < 0x20 || c == 0x7f;
-}
-
 // The executable path is whatever the crashed process was started as, so a
 // user can put terminal control sequences into it; the table never echoes
 // those. The original stays for the JSON output and the debugger.
 static struct executable *executable_new(const char *text, size_t length, size_t hash)
 {
-    bool control = false;
-
-    for (size_t i = 0; i < length; i++)
-        control = control || is_control(static_cast<unsigned char>(text[i]));
-    size_t room = sizeof(struct executable) + (length + 1) * (control ? 2 : 1);
+    bool clean = ks_text_clean(text, length);
+    size_t room = sizeof(struct executable) + (length + 1) * (clean ? 1 : 2);
     auto *e = static_cast<struct executable *>(arena_alloc(&client.strings, room));
     char *copy = reinterpret_cast<char *>(e + 1);
+
     memcpy(copy, text, length);
     copy[length] = '\0';
     e->hash = hash;
     e->length = length;
     e->text = copy;
     e->shown = copy;
-    if (control) {
+    if (!clean) {
         char *shown = copy + length + 1;
-        for (size_t i = 0; i <= length; i++)
-            shown[i] = is_control(static_cast<unsigned char>(copy[i])) && i < length ? '?' : copy[i];
+        ks_text_mask(copy, length, shown);
         e->shown = shown;
     }
     e->application = strlen(ks_object_application(e->shown));
@@ -300,88 +289,113 @@ static void object_executable_set(struct ks_object *object, const char *content,
     widen(&client.column.executable, e->application);
 }
 
-// The first "/proc/self/exe" entry of the whole object, mapped.
-static void object_asset_iterate(struct ks_tar_iterator *it, struct ks_object *object)
+static void object_facts_set(struct ks_object *object, const char *content, size_t length)
 {
+    struct ks_asset_facts facts;
+
+    ks_asset_facts_parse(&facts, content, length);
+    object->signal = static_cast<short>(facts.signal);
+    if (facts.signature[0] != '\0') {
+        auto *signature = static_cast<char *>(arena_alloc(&client.strings, sizeof(facts.signature)));
+        memcpy(signature, facts.signature, sizeof(facts.signature));
+        object->signature = signature;
+    }
+}
+
+// The entries still unknown, from the whole object.
+static void object_asset_iterate(struct ks_object *object, int fd, bool executable, bool facts)
+{
+    struct ks_tar_iterator *it = ks_asset_map(fd);
+    const char *name, *content;
     size_t length;
     ks_tar_type type;
-    const char *content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
 
-    if (content != nullptr)
-        object_executable_set(object, content, length);
+    if (it == nullptr)
+        return;
+    while ((executable || facts) && (content = ks_tar_iterate(it, &name, &length, &type)) != nullptr) {
+        if (executable && strcmp(name, "/proc/self/exe") == 0) {
+            object_executable_set(object, content, length);
+            executable = false;
+        } else if (facts && type == KS_TAR_T_FILE && strcmp(name, KS_FACTS_ENTRY) == 0) {
+            object_facts_set(object, content, length);
+            facts = false;
+        }
+    }
     ks_tar_iterator_destroy(it);
 }
 
-static void object_asset_by_path(const char *path, struct ks_object *object)
+// Where the start of the object settles an entry: false when only the whole
+// object can tell.
+static bool object_asset_find(const char *name, ssize_t got, const char **content, size_t *length,
+                              ks_tar_type *type, bool *found)
 {
-    struct ks_tar_iterator *it = ks_tar_iterator_open(path);
+    bool whole = static_cast<size_t>(got) < sizeof(client.asset);
 
-    if (it == nullptr) {
-        if (access(path, R_OK) == 0)
-            object->resources |= 1UL << KS_OBJECT_R_ASSET;
-        return;
+    switch (ks_tar_find(&client.prefix, client.asset, static_cast<size_t>(got), whole, name, content, length, type)) {
+    case KS_TAR_L_FOUND:
+        *found = true;
+        return true;
+    case KS_TAR_L_ABSENT:
+        *found = false;
+        return true;
+    case KS_TAR_L_UNKNOWN:
+        break;
     }
-    object->resources |= 1UL << KS_OBJECT_R_ASSET;
-    object_asset_iterate(it, object);
+    return false;
 }
 
 // One open, one read and one close for almost every asset, relative to the
-// open assets directory; the object is mapped whole only when its start
-// does not settle where the executable is.
-static void object_asset(struct ks_cf *cf, struct ks_object *object)
+// assets directory; the object is mapped whole only when its start does not
+// settle where the entries are. The facts are read for JSON only.
+static void object_asset(struct ks_object *object, bool facts)
 {
-    char path[4096];
+    int fd = ks_asset_open(object->basename);
 
-    // Assets whose path would not fit are not looked at.
-    if (client.assets_length + 1 + strlen(object->basename) >= sizeof(path) || client.assets == -2)
-        return;
-    if (client.assets == -1) {
-        snprintf(path, sizeof(path), "%s/%s", cf->path.assets, object->basename);
-        object_asset_by_path(path, object);
-        return;
-    }
-
-    // O_NONBLOCK: a FIFO in place of an asset must not hang the open.
-    int fd = openat(client.assets, object->basename, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd == -1) {
-        if (errno != ENOENT && faccessat(client.assets, object->basename, R_OK, 0) == 0)
+        // A link is no asset; an asset this user may not read still exists.
+        if (errno != ENOENT && errno != ELOOP && ks_tree_dir(KS_TREE_ASSETS) != -1 &&
+            faccessat(ks_tree_dir(KS_TREE_ASSETS), object->basename, R_OK, AT_SYMLINK_NOFOLLOW) == 0)
             object->resources |= 1UL << KS_OBJECT_R_ASSET;
         return;
     }
     object->resources |= 1UL << KS_OBJECT_R_ASSET;
-    // pread fails on FIFOs and directories, which hold no executable.
+    // pread fails on FIFOs and directories, which hold nothing.
     ssize_t got = pread(fd, client.asset, sizeof(client.asset), 0);
-    ks_fd_close(fd);
-    if (got <= 0)
+    if (got <= 0) {
+        ks_fd_close(fd);
         return;
+    }
 
     const char *content;
     size_t length;
     ks_tar_type type;
-    bool whole = static_cast<size_t>(got) < sizeof(client.asset);
-    switch (ks_tar_find(&client.prefix, client.asset, static_cast<size_t>(got), whole, "/proc/self/exe", &content,
-                        &length, &type)) {
-    case KS_TAR_L_FOUND:
-        object_executable_set(object, content, length);
-        break;
-    case KS_TAR_L_ABSENT:
-        break;
-    case KS_TAR_L_UNKNOWN: {
-        snprintf(path, sizeof(path), "%s/%s", cf->path.assets, object->basename);
-        struct ks_tar_iterator *it = ks_tar_iterator_open(path);
-        if (it != nullptr)
-            object_asset_iterate(it, object);
-        break;
+    bool found, executable = true;
+    if (object_asset_find("/proc/self/exe", got, &content, &length, &type, &found)) {
+        executable = false;
+        if (found)
+            object_executable_set(object, content, length);
     }
+    if (facts && object_asset_find(KS_FACTS_ENTRY, got, &content, &length, &type, &found)) {
+        facts = false;
+        if (found && type == KS_TAR_T_FILE)
+            object_facts_set(object, content, length);
     }
+    if (executable || facts)
+        object_asset_iterate(object, fd, executable, facts);
+    else
+        ks_fd_close(fd);
 }
 
 static void object_examine(struct ks_object *object, int directory)
 {
     struct stat st;
 
-    if (fstatat(directory, object->basename, &st, 0) == -1) {
-        fprintf(stderr, "warning: failed to extract metadata for [%s]: %s\n", object->basename, strerror(errno));
+    if (fstatat(directory, object->basename, &st, AT_SYMLINK_NOFOLLOW) == -1) {
+        // The name as the table shows it: the archive owner chooses names.
+        char name[NAME_MAX + 1];
+        int error = errno;
+        ks_text_mask(object->basename, strlen(object->basename), name);
+        fprintf(stderr, "warning: failed to extract metadata for [%s]: %s\n", name, strerror(error));
         return;
     }
     object->examined = true;
@@ -435,7 +449,7 @@ static void object_keep(struct ks_object *object, size_t hash)
     total->n_object++;
 }
 
-static void object_add(struct ks_cf *cf, const struct scan_row *row, int directory, const char *name,
+static void object_add(const struct scan_row *row, int directory, const char *name,
                        const struct ks_object_filter *filter)
 {
     size_t name_length = strlen(name);
@@ -455,7 +469,7 @@ static void object_add(struct ks_cf *cf, const struct scan_row *row, int directo
     memset(object, 0, sizeof(*object));
     memcpy(object->payload, name, name_length + 1);
     object->basename = object->payload;
-    object->directory = row->directory;
+    object->directory = ks_tree_path(row->place);
     object->resources = 1UL << row->bit;
     object->stage = row->stage;
     // A file that cannot be examined is listed as 0 bytes, not with a null unit.
@@ -463,7 +477,7 @@ static void object_add(struct ks_cf *cf, const struct scan_row *row, int directo
 
     object_examine(object, directory);
     widen(&client.column.size, ks_object_size_text(object, size));
-    object_asset(cf, object);
+    object_asset(object, filter->facts);
     if (!object_wanted(object, filter))
         return;
     auto *kept = static_cast<struct ks_object *>(arena_alloc(&client.arena, sizeof(*object) + name_length + 1));
@@ -472,33 +486,16 @@ static void object_add(struct ks_cf *cf, const struct scan_row *row, int directo
     object_keep(kept, hash);
 }
 
-static void assets_open(struct ks_cf *cf)
-{
-    client.assets_length = strlen(cf->path.assets);
-    // O_PATH needs no read permission, only what a path lookup needs.
-    client.assets = open(cf->path.assets, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (client.assets == -1 && (errno == ENOENT || errno == ENOTDIR))
-        client.assets = -2;
-}
-
-static void assets_close(void)
-{
-    if (client.assets >= 0)
-        ks_fd_close(client.assets);
-    client.assets = -1;
-}
-
 int ks_object_load(const struct ks_object_filter *filter)
 {
-    struct ks_cf *cf = ks_cf_get();
-    const struct scan_row scan[] = {
-        {cf->path.sending, KS_STAGE_SENDING, KS_OBJECT_R_SNAPSHOT},
-        {cf->path.pending, KS_STAGE_PENDING, KS_OBJECT_R_COREDUMP},
-        {cf->path.staging, KS_STAGE_STAGING, KS_OBJECT_R_COREDUMP},
-        {cf->path.failed.sending, KS_STAGE_F_SENDING, KS_OBJECT_R_SNAPSHOT},
-        {cf->path.failed.pending, KS_STAGE_F_PENDING, KS_OBJECT_R_COREDUMP},
-        {cf->path.committed, KS_STAGE_COMMITTED, KS_OBJECT_R_COREDUMP},
-        {cf->path.sent, KS_STAGE_COMMITTED, KS_OBJECT_R_SNAPSHOT},
+    static const struct scan_row scan[] = {
+        {KS_TREE_SENDING, KS_STAGE_SENDING, KS_OBJECT_R_SNAPSHOT},
+        {KS_TREE_PENDING, KS_STAGE_PENDING, KS_OBJECT_R_COREDUMP},
+        {KS_TREE_STAGING, KS_STAGE_STAGING, KS_OBJECT_R_COREDUMP},
+        {KS_TREE_FAILED_SENDING, KS_STAGE_F_SENDING, KS_OBJECT_R_SNAPSHOT},
+        {KS_TREE_FAILED_PENDING, KS_STAGE_F_PENDING, KS_OBJECT_R_COREDUMP},
+        {KS_TREE_COMMITTED, KS_STAGE_COMMITTED, KS_OBJECT_R_COREDUMP},
+        {KS_TREE_SENT, KS_STAGE_COMMITTED, KS_OBJECT_R_SNAPSHOT},
     };
     size_t rows = filter->lookup ? 7 : 5;
 
@@ -506,27 +503,30 @@ int ks_object_load(const struct ks_object_filter *filter)
         fputs("error: failed to allocate result cache\n", stderr);
         exit(1);
     }
-    assets_open(cf);
     for (size_t i = 0; i < rows; i++) {
         const struct scan_row *row = &scan[i];
-        DIR *dir;
-        if (!ks_fs_directory_open(&dir, row->directory)) {
-            if (errno == ENOENT)
-                continue;
+        int fd = ks_tree_dir(row->place);
+        if (fd == -1)
+            continue;
+        // The tree keeps its descriptor; the listing reads through a copy.
+        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        DIR *dir = copy != -1 ? fdopendir(copy) : nullptr;
+        if (dir == nullptr) {
             perror("error: failed to open archive");
             exit(1);
         }
+        // The copy shares the offset, which an earlier load left at the end.
+        rewinddir(dir);
         struct dirent *entry;
         while ((entry = readdir(dir)) != nullptr) {
             if (entry->d_type != DT_REG)
                 continue;
             if (filter->lookup && !object_name_wanted(entry->d_name, filter))
                 continue;
-            object_add(cf, row, dirfd(dir), entry->d_name, filter);
+            object_add(row, dirfd(dir), entry->d_name, filter);
         }
         (void) closedir(dir);
     }
-    assets_close();
     return client.column.size;
 }
 
@@ -544,7 +544,7 @@ void ks_object_release(void)
 struct ks_object *ks_object_resolve(const char *prefix)
 {
     char *names[] = {const_cast<char *>(prefix), nullptr};
-    struct ks_object_filter filter = {nullptr, names, true};
+    struct ks_object_filter filter = {nullptr, names, true, true};
 
     ks_object_load(&filter);
     const ks_array_t *table = client.object_table;
@@ -600,6 +600,13 @@ void ks_object_json_members(struct ks_json *json, const struct ks_object *object
     // As -a matches it: the whole path when it has no "/".
     ks_json_key(json, "application");
     ks_json_text(json, executable != nullptr ? ks_object_application(executable) : nullptr);
+    ks_json_key(json, "signature");
+    ks_json_text(json, object->signature);
+    ks_json_key(json, "signal");
+    if (object->signal != 0)
+        ks_json_integer(json, object->signal);
+    else
+        ks_json_null(json);
 }
 
 

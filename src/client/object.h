@@ -26,8 +26,9 @@ enum {
 struct ks_object {
     ks_stage stage;
     bool examined; // the file's status could be read
+    short signal;  // the fatal signal, 0 when unknown (read for JSON only)
     const char *basename; // the trailing payload
-    const char *executable; // with control characters shown as "?"
+    const char *executable; // with control characters and non-UTF-8 shown as "?"
     const char *directory;  // where the file first found lies
     unsigned long resources;
     struct {
@@ -37,6 +38,7 @@ struct ks_object {
         time_t creation;
     } st;
     const char *original; // the executable as the asset holds it, when that differs
+    const char *signature; // 16 hexadecimal digits, or null (read for JSON only)
     char payload[];
 };
 
@@ -46,6 +48,8 @@ struct ks_object_filter {
     // Looking one crash up: names are matched before anything is read, and
     // the committed directories are searched as well.
     bool lookup;
+    // The facts that JSON shows (signature, signal) are read as well.
+    bool facts;
 };
 
 struct ks_object_stat {
@@ -55,7 +59,7 @@ struct ks_object_stat {
 
 // Loads the crashes of the pipeline and failure directories into the table;
 // returns the width of the widest size number. Ends the program when a
-// directory cannot be read.
+// directory cannot be read (see ks_tree_dir).
 int ks_object_load(const struct ks_object_filter *filter);
 // Releases what the last load made.
 void ks_object_release(void);

@@ -40,6 +40,59 @@ void ks_text_put_safe_str(FILE *out, const char *text)
     ks_text_put_safe(out, text, strlen(text));
 }
 
+// The length of the character at s that a terminal shows, or 0 with the
+// length of what it must not be shown in *skip.
+static size_t shown(const unsigned char *s, size_t length, size_t *skip)
+{
+    uint32_t c = s[0];
+
+    *skip = 1;
+    if (c < 0x80)
+        return c >= 0x20 && c != 0x7f ? 1 : 0;
+    size_t bad, n = ks_json_utf8(s, length, &c, &bad);
+    if (n == 0) {
+        *skip = bad;
+        return 0;
+    }
+    *skip = n;
+    return c >= 0xa0 ? n : 0;
+}
+
+bool ks_text_clean(const char *text, size_t length)
+{
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    size_t skip;
+
+    for (size_t i = 0; i < length; i += skip) {
+        // Most names are printable ASCII throughout.
+        if (s[i] >= 0x20 && s[i] < 0x7f) {
+            skip = 1;
+            continue;
+        }
+        if (shown(s + i, length - i, &skip) == 0)
+            return false;
+    }
+    return true;
+}
+
+size_t ks_text_mask(const char *text, size_t length, char *out)
+{
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    size_t n = 0, skip;
+
+    for (size_t i = 0; i < length; i += skip) {
+        size_t keep = shown(s + i, length - i, &skip);
+        if (keep == 0) {
+            out[n++] = '?';
+            continue;
+        }
+        memcpy(out + n, text + i, keep);
+        n += keep;
+    }
+    out[n] = '\0';
+    return n;
+}
+
 const struct ks_text_time *ks_text_ctime(time_t creation)
 {
     struct ks_text_time *slot = &text.times[static_cast<unsigned long long>(creation) % 64];

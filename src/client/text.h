@@ -22,6 +22,15 @@ struct ks_text_time {
 void ks_text_put_safe(FILE *out, const char *text, size_t length);
 void ks_text_put_safe_str(FILE *out, const char *text);
 
+// Whether a terminal shows these bytes as they are: printable ASCII and
+// UTF-8 characters other than the C1 controls.
+bool ks_text_clean(const char *text, size_t length);
+// The bytes with "?" for each control character (C0, DEL, C1) and for each
+// maximal ill-formed UTF-8 subsequence, everything else unchanged: the
+// table's way, which keeps names readable. out has room for length + 1
+// bytes and receives a NUL; returns the length written.
+size_t ks_text_mask(const char *text, size_t length, char *out);
+
 // Times repeat from line to line; each is converted once. The text stays
 // valid until 64 other times have been asked for.
 const struct ks_text_time *ks_text_ctime(time_t creation);
