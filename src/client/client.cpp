@@ -90,6 +90,9 @@ static void privileges_drop(void)
         fprintf(stderr, "error: failed to drop privileges: %s: %s\n", error, strerror(errno));
         exit(1);
     }
+    // gdb, started by debug, reads its start-up files from the home.
+    if (cf->archive.home != nullptr && cf->archive.uid != 0)
+        (void) setenv("HOME", cf->archive.home, 1);
 }
 
 static const struct {
