@@ -81,11 +81,6 @@ static int root(void)
     return tree.root;
 }
 
-bool ks_tree_exists(void)
-{
-    return root() != -1;
-}
-
 int ks_tree_dir(enum ks_tree_place place)
 {
     const char *path = ks_tree_path(place);
@@ -121,16 +116,4 @@ const char *ks_tree_path(enum ks_tree_place place)
     };
 
     return paths[place];
-}
-
-void ks_tree_close(void)
-{
-    for (int &fd : tree.dir) {
-        if (fd >= 0)
-            ks_fd_close(fd);
-        fd = unopened;
-    }
-    if (tree.root >= 0)
-        ks_fd_close(tree.root);
-    tree.root = unopened;
 }

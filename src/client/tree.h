@@ -25,9 +25,5 @@ enum ks_tree_place {
 int ks_tree_dir(enum ks_tree_place place);
 // Its path, as messages and listings show it.
 const char *ks_tree_path(enum ks_tree_place place);
-// Whether the archive root exists; the same failures end the program.
-bool ks_tree_exists(void);
-// Closes every descriptor; a later use walks the tree again.
-void ks_tree_close(void);
 
 #endif
