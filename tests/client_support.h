@@ -188,23 +188,28 @@ inline ks_test_result debug(const tree &t, const std::string &path, const std::v
 }
 
 // A system user with its own group, made for one test and removed on every
-// way out of it; its name is unique to this process.
+// way out of it; its name is unique to this process. Users are made and
+// removed under the machine's global lock, which another job may hold for
+// minutes: a test that cannot have it in time skips itself (busy).
 struct test_user {
     std::string name;
     uid_t uid = 0;
     gid_t gid = 0;
     bool made = false;
+    bool busy = false;
 
     explicit test_user(const std::string &word) : name("kstest-" + word + "-" + std::to_string(getpid()))
     {
         ks_test_result r;
-        // Another program may hold the user database's own lock a moment.
+        // The user database's own lock may be held a moment by anyone.
         made = ks_test_wait_until([&] {
-            r = ks_test_run({"/usr/bin/flock", "/tmp/kestrel-global.lock", "/usr/sbin/useradd", "--system",
-                             "--user-group", "--no-create-home", "--shell", "/usr/sbin/nologin", name});
-            return exit_code(r) == 0;
-        }, 10000);
-        if (!made)
+            r = ks_test_run({"/usr/bin/flock", "-E", "75", "-w", "100", "/tmp/kestrel-global.lock", "/usr/sbin/useradd",
+                             "--system", "--user-group", "--no-create-home", "--shell", "/usr/sbin/nologin", name},
+                            {}, "", 110);
+            busy = exit_code(r) == 75;
+            return exit_code(r) == 0 || busy;
+        }, 10000) && !busy;
+        if (!made && !busy)
             ADD_FAILURE() << "useradd " << name << ": " << r.err;
         struct passwd *pw = made ? getpwnam(name.c_str()) : nullptr;
         if (pw != nullptr) {
@@ -215,8 +220,12 @@ struct test_user {
     }
     ~test_user()
     {
-        if (made)
-            (void) ks_test_run({"/usr/bin/flock", "/tmp/kestrel-global.lock", "/usr/sbin/userdel", name});
+        if (!made)
+            return;
+        ks_test_result r = ks_test_run({"/usr/bin/flock", "-w", "250", "/tmp/kestrel-global.lock", "/usr/sbin/userdel", name},
+                                       {}, "", 260);
+        if (exit_code(r) != 0)
+            ADD_FAILURE() << "userdel " << name << " failed; remove it by hand: " << r.err;
     }
     test_user(const test_user &) = delete;
     test_user &operator=(const test_user &) = delete;
