@@ -173,8 +173,31 @@ void ks_json_integer(struct ks_json *json, long long value)
     put(json, text, static_cast<size_t>(r.ptr - text));
 }
 
+void ks_json_bool(struct ks_json *json, bool value)
+{
+    value_begin(json);
+    put(json, value ? "true" : "false", value ? 4 : 5);
+}
+
 void ks_json_null(struct ks_json *json)
 {
     value_begin(json);
     put(json, "null", 4);
+}
+
+void ks_json_time(struct ks_json *json, bool known, time_t when)
+{
+    struct tm tm;
+    char text[64];
+
+    ks_json_key(json, "time");
+    if (known)
+        ks_json_integer(json, when);
+    else
+        ks_json_null(json);
+    ks_json_key(json, "time_utc");
+    if (known && gmtime_r(&when, &tm) != nullptr && strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm) > 0)
+        ks_json_text(json, text);
+    else
+        ks_json_null(json);
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 struct ks_json {
     FILE *out;
@@ -30,6 +31,10 @@ void ks_json_string(struct ks_json *json, const char *text, size_t length);
 void ks_json_text(struct ks_json *json, const char *text);
 void ks_json_integer(struct ks_json *json, long long value);
 void ks_json_null(struct ks_json *json);
+void ks_json_bool(struct ks_json *json, bool value);
+// The members "time" (seconds since the epoch) and "time_utc" (ISO 8601 in
+// UTC), or nulls when the time is not known.
+void ks_json_time(struct ks_json *json, bool known, time_t when);
 
 // Length of the well-formed UTF-8 sequence at s (n > 0 bytes) with its code
 // point in *c, or 0 when it is ill-formed, with the length of its maximal

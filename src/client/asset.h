@@ -1,0 +1,27 @@
+#ifndef KS_CLIENT_ASSET_H
+#define KS_CLIENT_ASSET_H
+
+// The asset of a crash, opened relative to the assets directory and never
+// through a link.
+
+#include "common/tar.h"
+
+#include <cstddef>
+
+// The asset's descriptor, or -1 with errno (ENOENT also when the assets
+// directory does not exist).
+int ks_asset_open(const char *basename);
+// Maps an asset for reading and closes fd; null when it cannot be mapped
+// (not a regular file, empty). Release with ks_tar_iterator_destroy.
+struct ks_tar_iterator *ks_asset_map(int fd);
+
+// The facts a listing shows, from the asset's facts entry.
+struct ks_asset_facts {
+    char signature[17]; // empty when unknown
+    int signal;         // 0 when unknown
+};
+
+// Reads them from the entry's text; what is missing or malformed stays unknown.
+void ks_asset_facts_parse(struct ks_asset_facts *facts, const char *text, size_t length);
+
+#endif
