@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 45
 
 PACKAGES = build-essential cmake ninja-build pkg-config uuid-dev libgtest-dev \
            libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd \
-           gdb curl
+           gdb curl libsqlite3-dev
 
 .PHONY: all demo check deps build asan fuzz bench clean e2e
 
