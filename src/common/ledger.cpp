@@ -77,18 +77,25 @@ static uint64_t now_ns(void)
 
 static void deadline_start(struct ks_ledger *l) { l->deadline = now_ns() + KS_LEDGER_WAIT_MS * 1000000ull; }
 
-// Short random pauses: hundreds of archivers polling one lock with the
-// library's default back-off (up to 100 ms) would leave some waiting past
-// the deadline while the lock stood free.
-static bool wait_more(struct ks_ledger *l)
+// Random pauses growing from a fraction of a millisecond to a few: the
+// library's own back-off (up to 100 ms) leaves archivers asleep while the
+// lock stands free, and hundreds of archivers polling every few hundred
+// microseconds starve the one that holds it of the processor.
+static bool wait_more(struct ks_ledger *l, int count)
 {
-    if (now_ns() >= l->deadline)
+    uint64_t now = now_ns();
+
+    if (now >= l->deadline)
         return false;
-    usleep(100 + rand_r(&l->seed) % 900);
+    unsigned ceiling = 500u * static_cast<unsigned>(count < 40 ? count + 1 : 40);
+    uint64_t pause = ceiling / 2 + rand_r(&l->seed) % ceiling;
+    if (now + pause * 1000 > l->deadline)
+        pause = (l->deadline - now) / 1000 + 1;
+    usleep(static_cast<useconds_t>(pause));
     return true;
 }
 
-static int busy_wait(void *cl, int) { return wait_more(static_cast<struct ks_ledger *>(cl)) ? 1 : 0; }
+static int busy_wait(void *cl, int count) { return wait_more(static_cast<struct ks_ledger *>(cl), count) ? 1 : 0; }
 
 static bool is_damage(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 
@@ -100,8 +107,8 @@ static int lock_take(struct ks_ledger *l, const char **error)
         *error = strerror(errno);
         return -1;
     }
-    while (flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || !wait_more(l)) {
+    for (int count = 0; flock(fd, LOCK_EX | LOCK_NB) == -1; count++) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || !wait_more(l, count)) {
             *error = errno == EWOULDBLOCK ? "the ledger is locked for creation" : strerror(errno);
             ks_fd_close(fd);
             return -1;
