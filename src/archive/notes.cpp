@@ -212,7 +212,8 @@ static void segment_walk(const unsigned char *s, uint64_t size, uint64_t availab
     if (available < size)
         w->cut = true;
     while (!w->malformed && size - at >= nhdr_size) {
-        if (available - at < nhdr_size)
+        // The padding of the note before may reach past the prefix.
+        if (at > available || available - at < nhdr_size)
             return;
         uint64_t namesz = le32(s + at), descsz = le32(s + at + 4);
         uint32_t type = le32(s + at + 8);
