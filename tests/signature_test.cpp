@@ -384,7 +384,7 @@ TEST(Notes, HandBuiltImagesAreReadOnlyWhenWellFormed)
         {"cut before the mappings", good.substr(0, file_end - 40), false, false},
         {"cut in the program headers", good.substr(0, 100), false, false},
         {"cut in a note's padding",
-         image(prstatus(1, 11, 0x400010, 0) + note(0x999, "abc")).substr(0, 64 + 2 * 56 + 348 + 12 + 8 + 3), false,
+         image(prstatus(1, 11, 0x400010, 0) + note(0x999, "abc")).substr(0, 64 + 2 * 56 + 356 + 12 + 8 + 3), false,
          false},
         {"empty", "", false, false},
         {"text", std::string(4096, 'a'), false, false},
