@@ -9,7 +9,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <csignal>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,20 +101,66 @@ static int busy_wait(void *cl, int count) { return wait_more(static_cast<struct 
 
 static bool is_damage(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
 
+static void alarm_ignore(int) {}
+
+// Waits in the kernel for an exclusive flock, until the deadline. Writers
+// queue here rather than poll SQLite's lock: a poller wakes hundreds of
+// times a second, and in a storm of hundreds of archivers the pollers
+// starve the one holding the lock and some wait past the deadline. The
+// wait ends by SIGALRM from a timer that repeats, so that a first signal
+// arriving before flock blocks cannot leave it blocked. The caller's
+// SIGALRM action, mask and timer are put back.
+static bool lock_wait(struct ks_ledger *l, int fd)
+{
+    struct sigaction quiet = {}, saved_action;
+    struct itimerval tick = {}, saved_timer;
+    sigset_t alarm, saved_mask;
+    int rc, error;
+
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno != EWOULDBLOCK)
+        return false;
+    uint64_t now = now_ns();
+    if (now >= l->deadline) {
+        errno = EWOULDBLOCK;
+        return false;
+    }
+    quiet.sa_handler = alarm_ignore; // without SA_RESTART: flock returns EINTR
+    sigemptyset(&quiet.sa_mask);
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    uint64_t left = (l->deadline - now) / 1000 + 1;
+    tick.it_value.tv_sec = static_cast<time_t>(left / 1000000);
+    tick.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000);
+    tick.it_interval.tv_usec = 10000;
+    (void) sigaction(SIGALRM, &quiet, &saved_action);
+    (void) sigprocmask(SIG_UNBLOCK, &alarm, &saved_mask);
+    (void) setitimer(ITIMER_REAL, &tick, &saved_timer);
+    while ((rc = flock(fd, LOCK_EX)) == -1 && errno == EINTR && now_ns() < l->deadline) {
+    }
+    error = rc == -1 && errno == EINTR ? EWOULDBLOCK : errno;
+    (void) setitimer(ITIMER_REAL, &saved_timer, nullptr);
+    (void) sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    (void) sigaction(SIGALRM, &saved_action, nullptr);
+    errno = error;
+    return rc == 0;
+}
+
+// The lock of writers and of creation. Only the owner can open it: a
+// reader holding it would stall every archiver.
 static int lock_take(struct ks_ledger *l, const char **error)
 {
-    int fd = openat(l->dirfd, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, l->mode);
+    int fd = openat(l->dirfd, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 
     if (fd == -1) {
         *error = strerror(errno);
         return -1;
     }
-    for (int count = 0; flock(fd, LOCK_EX | LOCK_NB) == -1; count++) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || !wait_more(l, count)) {
-            *error = errno == EWOULDBLOCK ? "the ledger is locked for creation" : strerror(errno);
-            ks_fd_close(fd);
-            return -1;
-        }
+    if (!lock_wait(l, fd)) {
+        *error = errno == EWOULDBLOCK ? "the ledger is locked" : strerror(errno);
+        ks_fd_close(fd);
+        return -1;
     }
     return fd;
 }
@@ -440,35 +488,55 @@ bool ks_ledger_admit(struct ks_ledger *l, const struct ks_ledger_crash *crash, c
     bool signed_crash = crash->signature != nullptr && crash->signature[0] != '\0';
 
     deadline_start(l);
+    // Without the ledger's word the crash is handled as without a ledger.
     ks_storm_decide(limits, &counts, signed_crash, decision);
-    // The write lock first: counting under a read lock would let two
-    // archivers both see room for one more core.
+    int turn = lock_take(l, error);
+    if (turn == -1)
+        return false;
+    // The write lock before counting: counting under a read lock would let
+    // two archivers both see room for one more core.
     int rc = sqlite3_exec(l->db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        return failed(l, rc, error);
-    if (limits->window > 0) {
+    if (rc == SQLITE_OK && limits->window > 0)
         rc = count(l, crash, limits->window, &counts);
-        ks_storm_decide(limits, &counts, signed_crash, decision);
-    }
+    struct ks_storm_decision verdict;
+    ks_storm_decide(limits, &counts, signed_crash, &verdict);
     if (rc == SQLITE_OK)
-        rc = insert(l, crash, decision->verdict == KS_STORM_STORE ? KS_LEDGER_STORED : KS_LEDGER_STORM, row);
+        rc = insert(l, crash, verdict.verdict == KS_STORM_STORE ? KS_LEDGER_STORED : KS_LEDGER_STORM, row);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(l->db, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK)
-        return true;
-    (void) sqlite3_exec(l->db, "ROLLBACK", nullptr, nullptr, nullptr);
-    // Without the ledger's word the crash is handled as without a ledger.
-    decision->verdict = KS_STORM_STORE;
-    decision->skipped = 0;
-    decision->log = false;
-    return failed(l, rc, error);
+    if (rc != SQLITE_OK)
+        (void) sqlite3_exec(l->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    ks_fd_close(turn);
+    if (rc != SQLITE_OK)
+        return failed(l, rc, error);
+    *decision = verdict;
+    return true;
+}
+
+// One statement that writes, in the writers' turn.
+static bool write_one(struct ks_ledger *l, sqlite3_stmt *st, const char **error)
+{
+    int turn = lock_take(l, error);
+
+    if (turn == -1) {
+        sqlite3_finalize(st);
+        return false;
+    }
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    ks_fd_close(turn);
+    return rc == SQLITE_DONE || failed(l, rc, error);
 }
 
 bool ks_ledger_add(struct ks_ledger *l, const struct ks_ledger_crash *crash, ks_ledger_outcome outcome, int64_t *row,
                    const char **error)
 {
     deadline_start(l);
+    int turn = lock_take(l, error);
+    if (turn == -1)
+        return false;
     int rc = insert(l, crash, outcome, row);
+    ks_fd_close(turn);
     return rc == SQLITE_OK || failed(l, rc, error);
 }
 
@@ -485,9 +553,7 @@ bool ks_ledger_finish(struct ks_ledger *l, int64_t row, ks_ledger_outcome outcom
     sqlite3_bind_text(st, 1, ks_ledger_outcome_name(outcome), -1, SQLITE_STATIC);
     bind_text(st, 2, name);
     sqlite3_bind_int64(st, 3, row);
-    rc = sqlite3_step(st);
-    sqlite3_finalize(st);
-    return rc == SQLITE_DONE || failed(l, rc, error);
+    return write_one(l, st, error);
 }
 
 bool ks_ledger_prune(struct ks_ledger *l, time_t before, const char **error)
@@ -516,9 +582,7 @@ bool ks_ledger_prune(struct ks_ledger *l, time_t before, const char **error)
         return failed(l, rc, error);
     sqlite3_bind_int64(st, 1, before);
     sqlite3_bind_int(st, 2, prune_batch);
-    rc = sqlite3_step(st);
-    sqlite3_finalize(st);
-    return rc == SQLITE_DONE || failed(l, rc, error);
+    return write_one(l, st, error);
 }
 
 static const char *column_text(sqlite3_stmt *st, int i)
