@@ -30,7 +30,7 @@ static bool magic_fits(const unsigned char *p, size_t length)
 {
     static const unsigned char ident[] = {ELFMAG0, ELFMAG1, ELFMAG2, ELFMAG3, ELFCLASS64, ELFDATA2LSB, EV_CURRENT};
 
-    return memcmp(p, ident, length < sizeof ident ? length : sizeof ident) == 0;
+    return length == 0 || memcmp(p, ident, length < sizeof ident ? length : sizeof ident) == 0;
 }
 
 static bool header_fits(const unsigned char *p)

@@ -214,19 +214,29 @@ static int db_open(struct ks_ledger *l, const char *path, int flags, sqlite3 **d
 }
 
 // The new database is built whole under a private name and linked into
-// place, so that no archiver ever sees half a schema. A write-ahead log
-// left by a deleted ledger would be replayed into the new one: it goes
-// first, under the lock, while no ledger.db exists that could own it.
+// place, so that no archiver ever sees half a schema. It is built under the
+// lock: of archivers that find no ledger at once one builds it, the others
+// find it when their turn comes. A write-ahead log left by a deleted ledger
+// would be replayed into the new one: it goes first, while no ledger.db
+// exists that could own it.
 static bool create(struct ks_ledger *l, const char **error)
 {
     char name[64], path[PATH_MAX + 64];
     sqlite3 *db = nullptr;
     struct stat st;
+    int lock = lock_take(l, error);
 
+    if (lock == -1)
+        return false;
+    if (fstatat(l->dirfd, KS_LEDGER_FILE, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        ks_fd_close(lock);
+        return true;
+    }
     snprintf(name, sizeof name, KS_LEDGER_FILE ".new-%ld", static_cast<long>(getpid()));
     snprintf(path, sizeof path, "%.*s%s", static_cast<int>(strlen(l->path) - strlen(KS_LEDGER_FILE)), l->path, name);
     (void) unlinkat(l->dirfd, name, 0);
     unlink_companions(l->dirfd, name);
+    unlink_companions(l->dirfd, KS_LEDGER_FILE);
     int rc = db_open(l, path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &db);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, "PRAGMA synchronous = OFF;", nullptr, nullptr, nullptr);
@@ -236,26 +246,14 @@ static bool create(struct ks_ledger *l, const char **error)
         sqlite3_close_v2(db);
     if (rc != SQLITE_OK) {
         *error = sqlite3_errstr(rc);
-    } else if (fchmodat(l->dirfd, name, l->mode & 0666, 0) == -1) {
+    } else if (fchmodat(l->dirfd, name, l->mode, 0) == -1 ||
+               (linkat(l->dirfd, name, l->dirfd, KS_LEDGER_FILE, 0) == -1 && errno != EEXIST)) {
         *error = strerror(errno);
         rc = SQLITE_ERROR;
-    } else {
-        int lock = lock_take(l, error);
-        if (lock == -1) {
-            rc = SQLITE_BUSY;
-        } else {
-            if (fstatat(l->dirfd, KS_LEDGER_FILE, &st, AT_SYMLINK_NOFOLLOW) == -1 && errno == ENOENT) {
-                unlink_companions(l->dirfd, KS_LEDGER_FILE);
-                if (linkat(l->dirfd, name, l->dirfd, KS_LEDGER_FILE, 0) == -1 && errno != EEXIST) {
-                    *error = strerror(errno);
-                    rc = SQLITE_ERROR;
-                }
-            }
-            ks_fd_close(lock);
-        }
     }
     (void) unlinkat(l->dirfd, name, 0);
     unlink_companions(l->dirfd, name);
+    ks_fd_close(lock);
     return rc == SQLITE_OK;
 }
 
