@@ -517,6 +517,8 @@ TEST(Ledger, GroupMemberReadsHistory)
         const char *error = "";
         int64_t row;
         char c;
+        close(done[1]);
+        close(written[0]);
         umask(027);
         if (setgid(group) != 0 || !ks_ledger_open(&l, root.c_str(), 0640, &error))
             _exit(1);
