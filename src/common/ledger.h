@@ -15,6 +15,11 @@
 // older one) and created anew, never trusted or repaired. Creation and
 // moving aside happen under an flock of "ledger.lock" beside it.
 //
+// Call it as the archive's owner: the files it creates (ledger.db and
+// ledger.lock, which orders the writers) belong to the caller. While a
+// writing call waits for its turn it uses SIGALRM and ITIMER_REAL, and puts
+// back the caller's action, mask and timer: not for threaded callers.
+//
 // Storm limits (common/storm.h) are decided inside the transaction that
 // records the crash, so that of many archivers starting at once exactly
 // the limit stores its core. The per-signature limit counts the crashes of
