@@ -11,7 +11,7 @@ FUZZ_SECONDS ?= 45
 
 PACKAGES = build-essential cmake ninja-build pkg-config uuid-dev libgtest-dev \
            libbenchmark-dev clang libclang-rt-14-dev python3 tar util-linux mount passwd \
-           gdb curl libcurl4-openssl-dev libzstd-dev zstd time
+           gdb curl libcurl4-openssl-dev libzstd-dev zstd time libsqlite3-dev
 
 # What make package-check needs besides: the .deb's tools and Debian's checkers.
 PACKAGE_CHECK_PACKAGES = dpkg-dev file lintian systemd man-db groff-base gzip util-linux
