@@ -128,12 +128,13 @@ static struct {
         int requests[2]; // pointers to slave_start, to the spawner thread
         int answers[2];  // the same pointers, back
         unsigned int in_flight;
+        pid_t daemon; // our pid, which the children check their parent against
     } spawner;
     ks_tailq_head ended; // slaves whose callback is due, in the order they ended
     // Children reaped before the spawner's answer named them: pid and status.
     std::vector<std::pair<pid_t, int>> early;
     char scratch[SLAVE_BUFFER]; // where dropped output goes
-} state = {nullptr, nullptr, {-1, -1}, {}, {{-1, -1}, {-1, -1}, 0}, {nullptr, nullptr}, {}, {}};
+} state = {nullptr, nullptr, {-1, -1}, {}, {{-1, -1}, {-1, -1}, 0, 0}, {nullptr, nullptr}, {}, {}};
 
 static void ks_slave_read_handler(ks_io_event_t *event, unsigned int mask);
 
@@ -599,7 +600,7 @@ static bool spawner_ask(struct ks_slave *slave)
 {
     struct slave_start *s = &slave->start;
 
-    s->daemon = getpid();
+    s->daemon = state.spawner.daemon;
     if (ks_fd_write(state.spawner.requests[1], &s, sizeof s) != static_cast<ssize_t>(sizeof s))
         return false;
     state.spawner.in_flight++;
@@ -1132,6 +1133,7 @@ static bool spawner_start(void)
     event = ks_io_event_fd(state.spawner.answers[0], ks_slave_answer_handler, 0);
     if (event == nullptr || !ks_io_event_add(state.io, event, EPOLLIN | EPOLLET))
         return false;
+    state.spawner.daemon = getpid();
     sigfillset(&all);
     (void) pthread_sigmask(SIG_SETMASK, &all, &previous);
     int rc = pthread_create(&thread, nullptr, spawner_main, nullptr);
