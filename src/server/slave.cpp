@@ -27,7 +27,8 @@
 #define SLAVE_COMMAND_LOG 1000 // the logged command line holds 999 characters
 #define SLAVE_PATH_MAX 4096
 #define SLAVE_KILL_GRACE 10    // seconds between SIGTERM and SIGKILL after a time-out
-#define SLAVE_BATCH 64         // requests or answers taken by one read
+#define SLAVE_BATCH 64         // answers taken by one read
+#define SLAVE_SPAWNERS 8       // spawner threads at most
 
 extern char **environ;
 
@@ -574,24 +575,23 @@ static void spawn(struct slave_start *s)
     __asm__ __volatile__("" ::: "memory");
 }
 
-// The spawner thread: every signal blocked, never ends, so that the death
+// A spawner thread: every signal blocked, never ends, so that the death
 // signal of its children (tied to the thread that made them) comes only with
-// the daemon's own end. Each write of pointers is atomic (far below PIPE_BUF),
-// so reads return whole pointers.
+// the daemon's own end. Each takes one request at a time, so that a command
+// slow to reach its exec holds up no other start; writes of one pointer are
+// atomic, so every read returns a whole one.
 static void *spawner_main(void *)
 {
-    struct slave_start *batch[SLAVE_BATCH];
+    struct slave_start *s;
 
     for (;;) {
-        ssize_t n = read(state.spawner.requests[0], batch, sizeof batch);
+        ssize_t n = read(state.spawner.requests[0], &s, sizeof s);
         if (n == -1 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n != static_cast<ssize_t>(sizeof s))
             return nullptr;
-        size_t count = static_cast<size_t>(n) / sizeof batch[0];
-        for (size_t i = 0; i < count; i++)
-            spawn(batch[i]);
-        if (ks_fd_write(state.spawner.answers[1], batch, count * sizeof batch[0]) == -1)
+        spawn(s);
+        if (ks_fd_write(state.spawner.answers[1], &s, sizeof s) == -1)
             return nullptr;
     }
 }
@@ -1117,12 +1117,14 @@ static int null_open(int flags, const char *message)
     return fd;
 }
 
-// The spawner blocks every signal for good: the daemon's handlers run on the
-// loop's thread only, and its children start from a known mask.
+// As many spawners as commands can start at once, within reason. They block
+// every signal for good: the daemon's handlers run on the loop's thread
+// only, and its children start from a known mask.
 static bool spawner_start(void)
 {
+    const struct ks_cf *cf = state.cf;
+    unsigned int count = cf->daemon.stages[KS_SLAVE_SNAPSHOT].concurrency + cf->daemon.stages[KS_SLAVE_SEND].concurrency;
     sigset_t all, previous;
-    pthread_t thread;
     ks_io_event_t *event;
 
     if (pipe2(state.spawner.requests, O_CLOEXEC) == -1 || pipe2(state.spawner.answers, O_CLOEXEC) == -1)
@@ -1134,15 +1136,20 @@ static bool spawner_start(void)
     if (event == nullptr || !ks_io_event_add(state.io, event, EPOLLIN | EPOLLET))
         return false;
     state.spawner.daemon = getpid();
+    count = count < 1 ? 1 : count > SLAVE_SPAWNERS ? SLAVE_SPAWNERS : count;
     sigfillset(&all);
     (void) pthread_sigmask(SIG_SETMASK, &all, &previous);
-    int rc = pthread_create(&thread, nullptr, spawner_main, nullptr);
-    (void) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        return false;
+    for (unsigned int i = 0; i < count; i++) {
+        pthread_t thread;
+        int rc = pthread_create(&thread, nullptr, spawner_main, nullptr);
+        if (rc != 0) {
+            (void) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            errno = rc;
+            return i > 0;
+        }
+        (void) pthread_detach(thread);
     }
-    (void) pthread_detach(thread);
+    (void) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
 
