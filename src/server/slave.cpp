@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <new>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -29,6 +30,7 @@
 #define SLAVE_KILL_GRACE 10    // seconds between SIGTERM and SIGKILL after a time-out
 #define SLAVE_BATCH 64         // answers taken by one read
 #define SLAVE_SPAWNERS 8       // spawner threads at most
+#define SLAVE_SPARE_TIMERS 16  // disarmed time-out timers kept for the next commands
 
 extern char **environ;
 
@@ -134,10 +136,12 @@ static struct {
     ks_tailq_head ended; // slaves whose callback is due, in the order they ended
     // Children reaped before the spawner's answer named them: pid and status.
     std::vector<std::pair<pid_t, int>> early;
+    std::vector<ks_io_timer_t *> spare_timers; // disarmed and registered
     char scratch[SLAVE_BUFFER]; // where dropped output goes
-} state = {nullptr, nullptr, {-1, -1}, {}, {{-1, -1}, {-1, -1}, 0, 0}, {nullptr, nullptr}, {}, {}};
+} state = {nullptr, nullptr, {-1, -1}, {}, {{-1, -1}, {-1, -1}, 0, 0}, {nullptr, nullptr}, {}, {}, {}};
 
 static void ks_slave_read_handler(ks_io_event_t *event, unsigned int mask);
+static void slave_timer_give_back(struct ks_slave *slave);
 
 static struct ks_slave_stream *event_stream(ks_io_event_t *event)
 {
@@ -652,7 +656,7 @@ static void output_close(struct ks_slave *slave)
 // stage command is taken in first, as the loop may not have served it yet.
 static void slave_release(struct ks_slave *slave)
 {
-    ks_io_timer_destroy(slave->timer);
+    slave_timer_give_back(slave);
     child_ends_close(slave);
     for (ks_io_event_t *event : slave->events) {
         if (event == nullptr)
@@ -834,17 +838,29 @@ static void ks_slave_timer_handler(ks_io_timer_t *timer)
         ks_perror("unable to set slave timer");
 }
 
-// A time-out of 0 means none, and needs no timer.
+// A time-out of 0 means none, and needs no timer. A timer that a slave has
+// given back is armed again rather than made anew: it is registered already.
 static void slave_timer(struct ks_slave *slave, time_t timeout)
 {
     struct itimerspec spec = {};
+    ks_io_timer_t *timer = nullptr;
 
     if (timeout <= 0)
         return;
-    ks_io_timer_t *timer = ks_io_timer_create(state.io, ks_slave_timer_handler, sizeof slave);
-    if (timer == nullptr) {
-        ks_log(LOG_ERR, "error: failed to create timer\n");
-        return;
+    if (!state.spare_timers.empty()) {
+        timer = state.spare_timers.back();
+        state.spare_timers.pop_back();
+    } else {
+        timer = ks_io_timer_create(state.io, ks_slave_timer_handler, sizeof slave);
+        if (timer == nullptr) {
+            ks_log(LOG_ERR, "error: failed to create timer\n");
+            return;
+        }
+        if (!ks_io_timer_add(state.io, timer)) {
+            ks_perror("unable to add slave timer");
+            ks_io_timer_destroy(timer);
+            return;
+        }
     }
     memcpy(ks_io_timer_payload(timer), &slave, sizeof slave);
     spec.it_value.tv_sec = timeout;
@@ -853,12 +869,26 @@ static void slave_timer(struct ks_slave *slave, time_t timeout)
         ks_io_timer_destroy(timer);
         return;
     }
-    if (!ks_io_timer_add(state.io, timer)) {
-        ks_perror("unable to add slave timer");
-        ks_io_timer_destroy(timer);
-        return;
-    }
     slave->timer = timer;
+}
+
+// Disarmed, a timer has nothing to report (a disarmed timerfd is never
+// ready), so the next slave can take it.
+static void slave_timer_give_back(struct ks_slave *slave)
+{
+    ks_io_timer_t *timer = slave->timer;
+
+    slave->timer = nullptr;
+    if (timer == nullptr)
+        return;
+    if (state.spare_timers.size() < SLAVE_SPARE_TIMERS && ks_io_timer_clear(timer)) {
+        try {
+            state.spare_timers.push_back(timer);
+            return;
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    ks_io_timer_destroy(timer);
 }
 
 // Collected output.
@@ -1098,9 +1128,13 @@ static void slave_deliver(struct ks_slave *slave)
     free(slave);
 }
 
-static void slave_base(ks_io_t *)
+// The end of a child interrupts the loop's wait (SIGCHLD is blocked outside
+// it and has a handler): an iteration without an interruption has nobody to
+// reap, and is spared the system call.
+static void slave_base(ks_io_t *io)
 {
-    slave_reap();
+    if (io->interrupted)
+        slave_reap();
     while (!ks_tailq_empty(&state.ended)) {
         struct ks_slave *slave = KS_CONTAINER_OF(state.ended.tqh_first, struct ks_slave, done);
         ks_tailq_remove(&state.ended, &slave->done);

@@ -30,7 +30,9 @@ typedef void ks_slave_cb_t(int status, void *cl, ks_slave_term_cause cause);
 // NUL-terminated, valid during the call only; null unless err is QU_ERR_NONE.
 typedef void ks_slave_capture_cb_t(int status, qu_error err, const char *out, size_t length, void *cl);
 
-// Call once, after the loop exists. False when the spawner cannot be set up.
+// Call once, after the loop exists, with SIGCHLD blocked and given a handler
+// (neither SIG_DFL nor SIG_IGN): the end of a child must interrupt the loop's
+// wait. False when the spawner cannot be set up.
 bool ks_slave_init(ks_io_t *io);
 bool ks_slave_available(ks_slave_type type);
 // Runs argv[0] (searched along PATH) with argv and envp. argv and envp must
