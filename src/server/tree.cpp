@@ -15,6 +15,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,31 +162,46 @@ static bool scan_wanted(DIR *d, const struct dirent *e)
     return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
 }
 
+static int directory_open(const char *path)
+{
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// A scan holds the pending and assets directories open: every crash it finds
+// is looked at with one short lookup rather than a walk of the whole path.
 bool ks_watcher_scan(void)
 {
     const struct {
         const char *dir;
         ks_stage stage;
     } rows[] = {{state.cf->path.pending, KS_STAGE_PENDING}, {state.cf->path.sending, KS_STAGE_SENDING}};
+    struct ks_watcher_dirs dirs = {directory_open(state.cf->path.pending), directory_open(state.cf->path.assets)};
+    bool scanned = true;
 
     // The tree belongs to whoever holds the lock.
     if (state.lock == -1)
-        return true;
+        goto done;
     for (const auto &row : rows) {
         DIR *d;
         struct dirent *e;
 
         if (!ks_fs_directory_open(&d, row.dir)) {
             ks_log(LOG_ERR, "error: failed to scan %s: %s\n", row.dir, strerror(errno));
-            return false;
+            scanned = false;
+            goto done;
         }
         while ((e = readdir(d)) != nullptr)
             if (e->d_name[0] != '.' && scan_wanted(d, e))
-                ks_watcher_add(row.stage, e->d_name);
+                ks_watcher_add_at(row.stage, e->d_name, dirs.pending != -1 && dirs.assets != -1 ? &dirs : nullptr);
         closedir(d);
     }
     ks_watcher_gc();
-    return true;
+
+done:
+    for (int fd : {dirs.pending, dirs.assets})
+        if (fd != -1)
+            ks_fd_close(fd);
+    return scanned;
 }
 
 bool ks_watcher_init(ks_io_t *io)

@@ -237,28 +237,31 @@ static ks_watcher_object *object_alloc(const char *base)
 }
 
 // The crash time: the modification time of the first of its files found.
-static time_t object_creation(const ks_watcher_object *o)
+static time_t object_creation(const ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
 {
-    const char *paths[] = {o->path, o->pst.asset, o->pst.sending};
     struct stat st;
 
-    for (const char *path : paths)
-        if (stat(path, &st) == 0)
-            return st.st_mtime;
+    if (dirs != nullptr ? fstatat(dirs->pending, o->basename, &st, 0) == 0 : stat(o->path, &st) == 0)
+        return st.st_mtime;
+    if (dirs != nullptr ? fstatat(dirs->assets, o->basename, &st, 0) == 0 : stat(o->pst.asset, &st) == 0)
+        return st.st_mtime;
+    if (stat(o->pst.sending, &st) == 0)
+        return st.st_mtime;
     return 0;
 }
 
 // The executable named by the asset's "/proc/self/exe" entry, or null. Its
 // first bytes settle that for almost every asset, with one read and no
 // mapping; only an asset they leave open is walked whole.
-static char *asset_executable(const char *asset)
+static char *asset_executable(const ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
 {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     const char *content = nullptr;
     size_t length = 0;
     ks_tar_type type;
 
     // O_NONBLOCK: a FIFO in place of an asset must not hang the open.
-    int fd = open(asset, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd = dirs != nullptr ? openat(dirs->assets, o->basename, flags) : open(o->pst.asset, flags);
     if (fd == -1)
         return nullptr;
     ssize_t got = pread(fd, state.head, sizeof state.head, 0);
@@ -275,7 +278,7 @@ static char *asset_executable(const char *asset)
     case KS_TAR_L_UNKNOWN:
         break;
     }
-    struct ks_tar_iterator *it = ks_tar_iterator_open(asset);
+    struct ks_tar_iterator *it = ks_tar_iterator_open(o->pst.asset);
     char *executable = nullptr;
     if (it == nullptr)
         return nullptr;
@@ -296,7 +299,9 @@ static bool index_insert(ks_watcher_object *o)
     }
 }
 
-void ks_watcher_add(ks_stage stage, const char *base)
+void ks_watcher_add(ks_stage stage, const char *base) { ks_watcher_add_at(stage, base, nullptr); }
+
+void ks_watcher_add_at(ks_stage stage, const char *base, const struct ks_watcher_dirs *dirs)
 {
     if (ks_watcher_find(base) != nullptr)
         return;
@@ -306,10 +311,10 @@ void ks_watcher_add(ks_stage stage, const char *base)
         return;
     (void) clock_gettime(CLOCK_MONOTONIC, &o->st.added);
     o->stage = stage;
-    o->st.creation = object_creation(o);
+    o->st.creation = object_creation(o, dirs);
     if (!ks_watcher_object_invariant(o))
         return;
-    o->executable = asset_executable(o->pst.asset);
+    o->executable = asset_executable(o, dirs);
     if (!index_insert(o)) {
         ks_log(LOG_ERR, "error: failed to allocate object %s\n", base);
         watcher_object_destroy(o);

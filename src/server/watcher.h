@@ -80,6 +80,13 @@ void ks_watcher_process(void);
 // Destroys the objects that wait (pending or failed), leaving their files.
 void ks_watcher_forget_queued(void);
 void ks_watcher_add(ks_stage stage, const char *base);
+// The pending and assets directories, open for a scan: the crashes it finds
+// are looked at relative to them.
+struct ks_watcher_dirs {
+    int pending;
+    int assets;
+};
+void ks_watcher_add_at(ks_stage stage, const char *base, const struct ks_watcher_dirs *dirs);
 ks_watcher_object *ks_watcher_find(const char *base);
 void ks_watcher_unlink(ks_watcher_object *o);
 // Moves the object into the list of st; with KS_WATCHER_FAILED it may be
