@@ -31,6 +31,7 @@
 
 #include "common/tar.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -364,12 +365,12 @@ struct real_setup {
     std::string root, conf, outbox, core, executable = "/usr/bin/sleep";
 };
 
-bool real_prepare(const std::string &work, real_setup &r, int crashes)
+// A sleeping process's core, taken by gdb, and the configuration.
+bool real_prepare(const std::string &work, real_setup &r)
 {
     r.root = work + "/real";
     r.outbox = work + "/outbox";
-    run("mkdir -p " + r.root + "/staging " + r.root + "/pending " + r.root + "/assets " + r.outbox);
-    // A sleeping process's core, taken by gdb.
+    run("mkdir -p " + r.outbox);
     std::string prefix = work + "/core";
     if (system(("sleep 30 & p=$!; gcore -o " + prefix + " $p >/dev/null 2>&1; kill $p; mv " + prefix + ".$p " + prefix +
                 " 2>/dev/null")
@@ -377,6 +378,20 @@ bool real_prepare(const std::string &work, real_setup &r, int crashes)
         access(prefix.c_str(), R_OK) != 0)
         return false;
     r.core = prefix;
+    std::string examples = std::string(KS_BENCH_SOURCE_DIR) + "/examples";
+    r.conf = work + "/real.conf";
+    write_file(r.conf, "[archive]\ndump.root = " + r.root + "\narchive.disabled = true\n[daemon]\n"
+                       "defaults.command = " + examples + "/defaults %e\n"
+                       "snapshot.command = " + examples + "/snapshot %e %c %S\nsnapshot.concurrency = 2\n"
+                       "snapshot.timeout = 10m\nsend.command = " + examples + "/send %S %B " + r.outbox + "\n"
+                       "send.concurrency = 2\nsend.timeout = 2m\n");
+    return true;
+}
+
+// crashes copies of the core, waiting in staging with their assets.
+void real_crashes(const real_setup &r, int crashes)
+{
+    run("rm -rf " + r.root + " && mkdir -p " + r.root + "/staging " + r.root + "/pending " + r.root + "/assets");
     std::string core = read_file(r.core);
     for (int i = 0; i < crashes; i++) {
         std::string base = "c" + std::to_string(i);
@@ -389,14 +404,6 @@ bool real_prepare(const std::string &work, real_setup &r, int crashes)
         ks_tar_destroy(tar);
         close(fd);
     }
-    std::string examples = std::string(KS_BENCH_SOURCE_DIR) + "/examples";
-    r.conf = work + "/real.conf";
-    write_file(r.conf, "[archive]\ndump.root = " + r.root + "\narchive.disabled = true\n[daemon]\n"
-                       "defaults.command = " + examples + "/defaults %e\n"
-                       "snapshot.command = " + examples + "/snapshot %e %c %S\nsnapshot.concurrency = 2\n"
-                       "snapshot.timeout = 10m\nsend.command = " + examples + "/send %S %B " + r.outbox + "\n"
-                       "send.concurrency = 2\nsend.timeout = 2m\n");
-    return true;
 }
 
 double real_loop(const std::string &work, const real_setup &r, int crashes)
@@ -556,15 +563,25 @@ int main(int argc, char **argv)
 
     if (real > 0) {
         real_setup r;
-        if (!real_prepare(work, r, real)) {
+        if (!real_prepare(work, r)) {
             printf("real commands: no core could be taken (gdb's gcore is needed)\n");
         } else {
             printf("real commands: %d crashes, the example defaults, snapshot (gdb) and send, concurrency 2\n",
                    real);
-            daemon_figures f = daemon_burst(work, r.root, r.conf, real, false, nullptr);
-            double loop = real_loop(work, r, real);
-            printf("  daemon %.1f crashes/s (CPU %.3f ms/crash), parallel loop %.1f crashes/s, ratio %.2f\n", f.rate,
-                   f.cpu, loop, f.rate / loop);
+            // Page cache and the package database warm for both, then the
+            // best of two interleaved rounds.
+            (void) real_loop(work, r, 4);
+            daemon_figures best_real;
+            double best_loop = 0;
+            for (int round = 0; round < 2; round++) {
+                best_loop = std::max(best_loop, real_loop(work, r, real));
+                real_crashes(r, real);
+                daemon_figures f = daemon_burst(work, r.root, r.conf, real, false, nullptr);
+                if (f.rate > best_real.rate)
+                    best_real = f;
+            }
+            printf("  daemon %.1f crashes/s (CPU %.3f ms/crash), parallel loop %.1f crashes/s, ratio %.2f\n",
+                   best_real.rate, best_real.cpu, best_loop, best_real.rate / best_loop);
         }
     }
 
