@@ -558,7 +558,7 @@ TEST_F(Pipeline, DefaultsCommandsHoldUpNoOtherCrash)
                        "def-hang*) exec sleep 60;;\n"
                        "*) printf host=test;;\n"
                        "esac\n");
-    configure("snapshot.concurrency = 3\nsnapshot.timeout = 10s\n");
+    configure("snapshot.concurrency = 3\nsnapshot.timeout = 15s\n");
     ASSERT_TRUE(start()) << ks_test_syslog_dump();
     crash("def-slow");
     ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(dir / "pid-def-slow"); }));
