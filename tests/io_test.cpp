@@ -383,6 +383,30 @@ TEST(IoLoop, SignalWithNothingReadyRunsTheCallbacksOnce)
     EXPECT_EQ(ks_test_child_end(c), "");
 }
 
+// The callbacks learn whether a signal ended the wait: a timer's wait was
+// not interrupted, a signal's was, even when a descriptor is ready as well
+// (the signal then ends the next wait).
+TEST(IoLoop, CallbacksSeeWhetherASignalEndedTheWait)
+{
+    ks_test_child c = start_loop([] {
+        count_sigusr1();
+        ks_io_timer_t *timer = ks_io_timer_create(g.io, [](ks_io_timer_t *) {}, 0);
+        struct itimerspec soon = after(1000000);
+        KS_TEST_CHECK(ks_io_timer_set(timer, &soon) && ks_io_timer_add(g.io, timer));
+        ks_io_cb_add(g.io, +[](ks_io_t *io) {
+            ks_test_say("%d %d\n", io->interrupted ? 1 : 0, g.signals);
+            if (++g.iterations == 2)
+                _exit(0);
+        });
+        ks_test_say("ready\n");
+    });
+    ASSERT_EQ(ks_test_child_line(c), "ready");
+    EXPECT_EQ(ks_test_child_line(c), "0 0");
+    kill(c.pid, SIGUSR1);
+    EXPECT_EQ(ks_test_child_line(c), "1 1");
+    EXPECT_EQ(ks_test_child_end(c), "");
+}
+
 TEST(IoLoop, AddingTwiceFailsAndKeepsTheFirstRegistration)
 {
     std::string out = run_loop([] {

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -565,4 +567,110 @@ TEST_F(Daemon, TemplatesMustCompileDefaultsFirst)
     ks_test_syslog_start();
     configure("", "snapshot.command = snap %1 %P %z\n");
     ASSERT_TRUE(start({"-f", "-c", conf})) << ks_test_syslog_dump();
+}
+
+// Messages as the C library's syslog sends them, without the stand-in: in
+// the foreground each one also reaches standard error, and the log level
+// decides which go out at all.
+namespace {
+
+const char notice[] = "kestreld: nothing listens on /dev/log, so its messages will be lost once it detaches "
+                      "(-f keeps them on standard error)\n";
+
+bool syslog_listens(void)
+{
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, "/dev/log");
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+        int rc = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+        int saved = errno;
+        close(fd);
+        if (rc == 0)
+            return true;
+        if (saved != EPROTOTYPE)
+            return false;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST_F(Daemon, LogLevelDecidesWhatGoesOut)
+{
+    struct {
+        std::vector<std::string> options;
+        std::string lines;
+        bool info, debug;
+    } cases[] = {
+        {{"-f"}, "", true, false},
+        {{"-f"}, "log.level = debug\n", true, true},
+        {{"-d"}, "", true, true},
+        {{"-d"}, "log.level = err\n", true, true},
+        {{"-f"}, "log.level = warning\n", false, false},
+        {{"-f"}, "log.level = notice\n", false, false},
+        {{"-f"}, "log.level = error\n", false, false},
+    };
+    std::string root = dir / "root";
+
+    for (const auto &c : cases) {
+        system(("rm -rf " + root + " && mkdir -p " + root + "/pending").c_str());
+        ks_test_write_file(root + "/pending/c", "core");
+        ks_test_write_file(conf, "[archive]\ndump.root = " + root + "\narchive.disabled = true\n[daemon]\n"
+                                 "snapshot.command = /bin/false %c\nsnapshot.concurrency = 1\nsend.command = /bin/true\n" +
+                                     c.lines);
+        std::vector<std::string> argv = {"/usr/bin/env", "-u", "LD_PRELOAD", KS_TEST_KESTRELD};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.insert(argv.end(), {"-c", conf});
+        unlink(err.c_str());
+        pid = ks_test_spawn(argv, {}, out, err);
+        std::string failed = ": error: c has failed at pending stage due to non-zero exit\n";
+        ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_read_file(err).find(failed) != std::string::npos; }))
+            << c.lines << ks_test_read_file(err);
+        ks_test_stop(pid);
+        pid = -1;
+        std::string text = ks_test_read_file(err);
+        std::string prefix = "kestrel[" + text.substr(8, text.find(']') - 8) + "]: ";
+        EXPECT_TRUE(text.starts_with("kestrel[")) << text;
+        EXPECT_EQ(text.find(prefix + started + "\n") != std::string::npos, c.info) << c.lines << text;
+        EXPECT_EQ(text.find(prefix + "adding " + root + "/pending/c\n") != std::string::npos, c.debug)
+            << c.lines << text;
+    }
+}
+
+TEST_F(Daemon, BrokenSettingInTheForegroundReachesStandardError)
+{
+    for (const char *line : {"log.level = loud\n", "snapshot.output = bogus\n"}) {
+        ks_test_write_file(conf, std::string("[archive]\narchive.disabled = true\n[daemon]\n") + line);
+        ks_test_result r = ks_test_run({"/usr/bin/env", "-u", "LD_PRELOAD", KS_TEST_KESTRELD, "-f", "-c", conf});
+        EXPECT_TRUE(exited_with(r.status, 1));
+        std::string expected = strncmp(line, "log", 3) == 0 ? "error: unknown log level [loud]\n"
+                                                            : "error: unknown output mode [bogus]\n";
+        EXPECT_TRUE(r.err.starts_with("kestrel[") && r.err.ends_with("]: " + expected)) << r.err;
+    }
+    // Through the stand-in, the level's message has its priority.
+    ks_test_write_file(conf, "[daemon]\nlog.level = loud\n");
+    ks_test_result r = ks_test_run({KS_TEST_KESTRELD, "-c", conf});
+    EXPECT_TRUE(exited_with(r.status, 1));
+    EXPECT_EQ(ks_test_syslog_dump(), "<3> error: unknown log level [loud]\n");
+}
+
+TEST_F(Daemon, DetachingWithNothingOnDevLogSaysSoOnce)
+{
+    if (syslog_listens())
+        GTEST_SKIP() << "a syslog daemon listens here";
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    std::string file = dir / "k.pid";
+    ks_test_write_file(conf, "[archive]\ndump.root = " + dir / "root" + "\narchive.disabled = true\n[daemon]\n"
+                             "snapshot.command = snap\nsend.command = send\n");
+    ks_test_result r = ks_test_run({KS_TEST_KESTRELD, "-c", conf, "-p", file});
+    EXPECT_TRUE(exited_with(r.status, 0)) << r.err;
+    EXPECT_EQ(r.err, notice);
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(file) && !ks_test_read_file(file).empty(); }));
+    pid = static_cast<pid_t>(std::stol(ks_test_read_file(file)));
+
+    // In the foreground it says nothing of the kind.
+    ks_test_result f = ks_test_run({KS_TEST_KESTRELD, "-f", "-c", dir / "missing"});
+    EXPECT_EQ(f.err.find("nothing listens"), std::string::npos);
 }

@@ -941,3 +941,71 @@ TEST(Slave, SyslogModeForwardsEachLine)
     EXPECT_TRUE(
         ks_test_syslog_has(LOG_INFO, "[stdout] " + pid + " - [sh] " + std::string(904, 'z')));
 }
+
+// Collected output, as the defaults command uses it: it ends like qu_exec
+// would report it, without the loop waiting for it.
+TEST(Slave, CollectedOutputEndsAsQuExecWouldSay)
+{
+    ks_test_dir dir;
+    std::string denied = dir / "denied";
+    ks_test_write_file(denied, "#!/bin/sh\necho never\n");
+    ASSERT_EQ(chmod(denied.c_str(), 0644), 0);
+    struct capture_case {
+        std::vector<std::string> argv;
+        unsigned int bound;
+        size_t max;
+        std::string expected;
+    };
+    static std::vector<capture_case> cases = {
+        {{"sh", "-c", "printf 'a=1\\n'; echo dropped >&2"}, 0, 1000, "exit 0, no error, [a=1\n]"},
+        {{"sh", "-c", "cat; exit 3"}, 0, 1000, "exit 3, no error, []"},
+        {{"sh", "-c", "head -c 99 /dev/zero | tr '\\0' y"}, 0, 100, "exit 0, no error, [" + std::string(99, 'y') + "]"},
+        {{"sh", "-c", "head -c 100 /dev/zero | tr '\\0' y"}, 0, 100, "exit 0, too big, none"},
+        {{"sh", "-c", "head -c 300000 /dev/zero; exit 4"}, 0, 100, "exit 4, too big, none"},
+        {{"ks-no-such-command"}, 0, 1000, "exit 1, file not found, none"},
+        {{denied}, 0, 1000, "exit 1, access denied, none"},
+        {{"sh", "-c", "exec sleep 60"}, 1, 1000, "signal 9, no error, []"},
+        // The output ends after the command: what its child writes still counts.
+        {{"sh", "-c", "(sleep 0.3; echo late) & echo early"}, 0, 1000, "exit 0, no error, [early\nlate\n]"},
+        // A child that keeps the output open is killed with the group at the bound.
+        {{"sh", "-c", "sleep 60 & echo started"}, 1, 1000, "exit 0, no error, [started\n]"},
+    };
+    static std::vector<std::vector<const char *>> argvs;
+    for (auto &c : cases) {
+        argvs.emplace_back();
+        for (auto &a : c.argv)
+            argvs.back().push_back(a.c_str());
+        argvs.back().push_back(nullptr);
+    }
+
+    std::string r = run_loop(
+        [](struct ks_cf *cf) { cf->daemon.stages[KS_SLAVE_SNAPSHOT].concurrency = static_cast<unsigned int>(cases.size()); },
+        [](ks_io_t *) {
+            static size_t ended = 0;
+            static std::vector<std::string> results(cases.size());
+            for (size_t i = 0; i < cases.size(); i++) {
+                const char *error = nullptr;
+                bool started = ks_slave_capture(
+                    KS_SLAVE_SNAPSHOT, argvs[i].data(), cases[i].bound, cases[i].max,
+                    [](int status, qu_error err, const char *out, size_t length, void *cl) {
+                        size_t at = reinterpret_cast<size_t>(cl);
+                        results[at] = ks_test_status_text(status) + ", " + qu_error_str(err) + ", " +
+                                      (out != nullptr ? "[" + std::string(out, length) + "]" : "none");
+                        if (++ended == cases.size()) {
+                            for (const auto &line : results)
+                                note(line);
+                            _exit(0);
+                        }
+                    },
+                    reinterpret_cast<void *>(i), &error);
+                KS_TEST_CHECK(started);
+            }
+            // Every place is taken while they run.
+            KS_TEST_CHECK(!ks_slave_available(KS_SLAVE_SNAPSHOT));
+        });
+
+    std::string expected;
+    for (const auto &c : cases)
+        expected += c.expected + "\n";
+    EXPECT_EQ(r, expected);
+}

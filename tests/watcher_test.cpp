@@ -221,12 +221,13 @@ TEST_F(Pipeline, EveryCrashReachesItsEnd)
                           "error: failed to process hang (2 attempts)",
                           "error: failed to process sendfail (2 attempts)"}))
         << ks_test_syslog_dump();
-    ASSERT_TRUE(ks_test_wait_until([] { return count_messages("Object has no executable.") >= 4; }));
+    // A command that cannot be rendered counts as an attempt: given up at the limit.
+    ASSERT_TRUE(wait_for({"error: failed to process noexe (2 attempts)"})) << ks_test_syslog_dump();
 
-    // Where every file ends: kept failures in the failure directories, the
-    // crash without executable still waiting, nothing else.
+    // Where every file ends: kept failures in the failure directories,
+    // nothing else.
     EXPECT_EQ(files(), names({"assets/snapfail", "failed/pending/snapfail", "assets/hang", "failed/pending/hang",
-                              "pending/noexe"}));
+                              "failed/pending/noexe"}));
     EXPECT_EQ(delivered("ok"), "set:host=test|/usr/bin/app");
     EXPECT_EQ(delivered("def-empty"), "set:|/usr/bin/app");
     EXPECT_EQ(delivered("def-nl"), "set:a=1\n|/usr/bin/app");
@@ -263,7 +264,7 @@ TEST_F(Pipeline, EveryCrashReachesItsEnd)
     EXPECT_EQ(log.find("old"), std::string::npos);
     EXPECT_EQ(log.find("without PATH"), std::string::npos) << log;
     EXPECT_NE(log.find("send resend"), std::string::npos);
-    EXPECT_EQ(count_messages("error: failed to process noexe"), 0u) << "unrendered attempts are not counted";
+    EXPECT_EQ(count_messages("Object has no executable."), 2u) << "once per attempt, and no more after the limit";
 }
 
 // The other way round: the snapshot stage deletes what it gives up, the send
@@ -544,4 +545,143 @@ TEST_F(Pipeline, FloodOfCrashes)
     EXPECT_EQ(count_messages("crash c"), static_cast<size_t>(total)) << "each once";
     EXPECT_EQ(count_messages("error: "), 0u);
     EXPECT_EQ(ks_test_read_file(outbox + "/c1234"), "core 1234");
+}
+
+// The defaults command holds only its own crash's place: while one waits
+// for a release and another hangs until its bound (the snapshot time-out),
+// other crashes go through their whole pipeline.
+TEST_F(Pipeline, DefaultsCommandsHoldUpNoOtherCrash)
+{
+    tree();
+    script("defaults", "case \"$1\" in\n"
+                       "def-slow*) " + hold("$1") + "; printf slow=1;;\n"
+                       "def-hang*) exec sleep 60;;\n"
+                       "*) printf host=test;;\n"
+                       "esac\n");
+    configure("snapshot.concurrency = 3\nsnapshot.timeout = 15s\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash("def-slow");
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(dir / "pid-def-slow"); }));
+    crash("def-hang");
+    std::vector<std::string> flowing;
+    for (int i = 1; i <= 6; i++) {
+        flowing.push_back("f" + std::to_string(i));
+        crash(flowing.back());
+    }
+    std::string killed = "unable to execute " + bin + "/defaults - command failed with signal 9\n";
+    ASSERT_TRUE(ks_test_wait_until([&] {
+        return std::all_of(flowing.begin(), flowing.end(), [&](const std::string &f) { return processed(f); });
+    })) << ks_test_syslog_dump();
+    EXPECT_EQ(count_messages(killed), 0u) << "the others were through well before the bound";
+    EXPECT_FALSE(processed("def-slow"));
+    EXPECT_FALSE(processed("def-hang"));
+    for (const auto &f : flowing)
+        EXPECT_EQ(delivered(f), "set:host=test|/usr/bin/app");
+
+    ks_test_write_file(dir / "release", "");
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("def-slow"); })) << ks_test_syslog_dump();
+    EXPECT_EQ(delivered("def-slow"), "set:slow=1|/usr/bin/app");
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("def-hang"); })) << ks_test_syslog_dump();
+    EXPECT_TRUE(ks_test_syslog_has(LOG_WARNING, killed)) << ks_test_syslog_dump();
+    EXPECT_EQ(delivered("def-hang"), "unset|/usr/bin/app");
+    EXPECT_EQ(files(), names{});
+}
+
+// kill -9 of the daemon while a defaults command runs: the command dies with
+// it, and the restarted daemon takes the crash through to its end.
+TEST_F(Pipeline, KilledDuringTheDefaultsCommandLosesNothing)
+{
+    tree();
+    script("defaults", "case \"$1\" in def-slow*) " + hold("$1") + ";; esac; printf after=restart\n");
+    configure("");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash("def-slow");
+    std::string pid_file = dir / "pid-def-slow";
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(pid_file); }));
+    pid_t command = static_cast<pid_t>(atol(ks_test_read_file(pid_file).c_str()));
+    stop();
+    EXPECT_TRUE(ks_test_process_ends(command)) << "the defaults command outlived the daemon";
+    EXPECT_EQ(files(), names({"pending/def-slow", "assets/def-slow"}));
+
+    ks_test_write_file(dir / "release", "");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("def-slow"); })) << ks_test_syslog_dump();
+    EXPECT_EQ(delivered("def-slow"), "set:after=restart|/usr/bin/app");
+    EXPECT_EQ(files(), names{});
+}
+
+// Programs that cannot be started are reported as before: the stage
+// commands by the exec's error and a failed attempt, the defaults command by
+// a warning, after which the snapshot runs without the variable.
+TEST_F(Pipeline, CommandsThatCannotStartAreReported)
+{
+    std::string denied = bin + "/denied";
+    ks_test_write_file(denied, "#!/bin/sh\nexit 0\n");
+    ASSERT_EQ(chmod(denied.c_str(), 0644), 0);
+    struct {
+        std::string lines;
+        std::vector<std::pair<int, std::string>> messages;
+        std::string delivered;
+    } cases[] = {
+        {"snapshot.command = " + bin + "/missing %c %S\n",
+         {{LOG_ERR, "error: failed to execute " + bin + "/missing: No such file or directory\n"},
+          {LOG_ERR, "error: c has failed at pending stage due to non-zero exit\n"},
+          {LOG_ERR, "error: failed to process c (1 attempts)\n"}},
+         ""},
+        {"send.command = " + denied + " %S\n",
+         {{LOG_ERR, "error: failed to execute " + denied + ": Permission denied\n"},
+          {LOG_ERR, "error: c has failed at sending stage due to non-zero exit\n"},
+          {LOG_ERR, "error: failed to process c (1 attempts)\n"}},
+         ""},
+        {"defaults.command = " + bin + "/missing %B\n",
+         {{LOG_WARNING, "unable to execute " + bin + "/missing: file not found\n"}},
+         "unset|/usr/bin/app"},
+        {"defaults.command = " + denied + " %B\n",
+         {{LOG_WARNING, "unable to execute " + denied + ": access denied\n"}},
+         "unset|/usr/bin/app"},
+    };
+
+    for (const auto &c : cases) {
+        ks_test_syslog_start();
+        system(("rm -rf " + root + " " + outbox + "/c").c_str());
+        tree();
+        configure("snapshot.retry.limit = 1\nsend.retry.limit = 1\n" + c.lines);
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        crash("c");
+        ASSERT_TRUE(ks_test_wait_until([&] { return processed("c") || count_messages("error: failed to process c") > 0; }))
+            << ks_test_syslog_dump();
+        stop();
+        for (const auto &[priority, text] : c.messages)
+            EXPECT_TRUE(ks_test_syslog_has(priority, text)) << text << "\n" << ks_test_syslog_dump();
+        EXPECT_EQ(ks_test_exists(outbox + "/c") ? delivered("c") : "", c.delivered) << c.lines;
+    }
+}
+
+// A command that can never be rendered (no executable known for %e) counts
+// as an attempt: at the retry limit the crash is given up as the retry
+// action says.
+TEST_F(Pipeline, UnrenderableCommandIsGivenUpAtTheLimit)
+{
+    struct {
+        const char *action;
+        names left;
+    } cases[] = {
+        {"archive", {"failed/pending/noexe"}},
+        {"unlink", {}},
+    };
+
+    for (const auto &c : cases) {
+        ks_test_syslog_start();
+        system(("rm -rf " + root).c_str());
+        tree();
+        configure(std::string("snapshot.retry.limit = 2\nsnapshot.retry.interval = 1s\nsnapshot.retry.action = ") +
+                  c.action + "\n");
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        crash("noexe", false);
+        ASSERT_TRUE(wait_for({"error: failed to process noexe (2 attempts)"})) << ks_test_syslog_dump();
+        stop();
+        EXPECT_EQ(files(), c.left) << c.action;
+        EXPECT_EQ(count_messages("Object has no executable."), 2u) << ks_test_syslog_dump();
+        EXPECT_FALSE(ks_test_exists(calls)) << "no command ran";
+    }
 }

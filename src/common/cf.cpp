@@ -173,6 +173,7 @@ void ks_cf_init(void)
         stage.limit = 12;
         stage.interval = 60;
     }
+    cf->daemon.log.level = LOG_INFO;
     // Out of memory this early, the constant serves just as well.
     const char *command = strdup(default_command);
     cf->archive.command = command != nullptr ? command : default_command;
@@ -446,6 +447,25 @@ static void cf_output(struct ks_cf_stage *stage, const char *value)
         cf_die_log(LOG_ERR, "error: unknown output mode [%s]\n", value);
 }
 
+static void cf_log_level(const char *value)
+{
+    static const struct {
+        const char *name;
+        int priority;
+    } levels[] = {
+        {"debug", LOG_DEBUG},  {"info", LOG_INFO}, {"notice", LOG_NOTICE},
+        {"warning", LOG_WARNING}, {"err", LOG_ERR}, {"error", LOG_ERR},
+    };
+
+    for (const auto &level : levels) {
+        if (strcmp(value, level.name) == 0) {
+            state.cf.daemon.log.level = level.priority;
+            return;
+        }
+    }
+    cf_die_log(LOG_ERR, "error: unknown log level [%s]\n", value);
+}
+
 // Rules.
 
 static void cf_format_rule(const char *key, char *value, unsigned int ln)
@@ -679,6 +699,8 @@ static void ks_cf_daemon(char *line, size_t length, unsigned int ln)
             cf_die_log(LOG_ERR, "error: malformed quota at line %u\n", ln);
     } else if (strcmp(key, "purge.disabled") == 0) {
         cf_parse_bool(&cf->daemon.purge.disabled, value);
+    } else if (strcmp(key, "log.level") == 0) {
+        cf_log_level(value);
     } else if (strncmp(key, "format.", 7) == 0) {
         cf_format_rule(key, value, ln);
     } else {

@@ -89,6 +89,9 @@ struct ks_cf {
             unsigned long quota;
             bool disabled;
         } purge;
+        struct {
+            int level; // a syslog priority: less urgent messages are dropped
+        } log;
     } daemon;
 };
 

@@ -2,6 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <unistd.h>
+
+static struct {
+    int mask;         // setlogmask's; 0 until a level is chosen
+    char ident[32];   // "kestrel[<pid>]": syslog keeps the pointer
+} state;
 
 void ks_log(int level, const char *format, ...)
 {
@@ -55,4 +61,21 @@ int ks_fprintf(FILE *file, const char *format, ...)
     int result = ks_vfprintf(file, format, ap);
     va_end(ap);
     return result;
+}
+
+void ks_log_level_set(int priority)
+{
+    state.mask = LOG_UPTO(priority);
+    (void) setlogmask(state.mask);
+}
+
+bool ks_log_wants(int priority)
+{
+    return state.mask == 0 || (LOG_MASK(LOG_PRI(priority)) & state.mask) != 0;
+}
+
+void ks_log_open(bool to_stderr)
+{
+    snprintf(state.ident, sizeof state.ident, "kestrel[%ld]", static_cast<long>(getpid()));
+    openlog(state.ident, to_stderr ? LOG_PERROR : 0, LOG_DAEMON);
 }

@@ -21,7 +21,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <initializer_list>
+#include <paths.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 static const char core_pattern[] = "/proc/sys/kernel/core_pattern";
@@ -333,6 +337,29 @@ static void template_compile(ks_format_t **format, const char *text, const char 
     }
 }
 
+// Whether a syslog daemon takes messages at /dev/log, tried as the C
+// library's syslog tries it. When that cannot be told, it is taken to listen.
+static bool syslog_listens(void)
+{
+    struct sockaddr_un address = {};
+
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, _PATH_LOG);
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+        if (fd == -1)
+            return true;
+        int rc = connect(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address);
+        int saved = errno;
+        ks_fd_close(fd);
+        if (rc == 0)
+            return true;
+        if (saved != EPROTOTYPE)
+            return false;
+    }
+    return false;
+}
+
 // Runs after every wait of the loop, so a SIGHUP that interrupted the wait is
 // served at once and never inside the signal handler.
 static void server_rescan(ks_io_t *io)
@@ -375,11 +402,15 @@ int main(int argc, char **argv)
     umask(077);
     ks_cf_init();
     server_options_parse(&options, argc, argv);
+    // In the foreground every message also reaches standard error, from the
+    // configuration's own on.
+    ks_log_open(!options.want_daemon);
     ks_cf_load(options.cf_path);
     if (options.debug_mode) {
         for (auto &stage : cf->daemon.stages)
             stage.output = KS_CF_SLAVE_OUTPUT_INHERIT;
     }
+    ks_log_level_set(options.debug_mode ? LOG_DEBUG : cf->daemon.log.level);
     server_sigaction_init();
 
     // Before privileges are dropped: the tree belongs to the archive user.
@@ -389,10 +420,16 @@ int main(int argc, char **argv)
     }
     if (!cf->archive.disabled)
         archive_register(cf);
+    if (options.want_daemon && !syslog_listens())
+        fputs("kestreld: nothing listens on " _PATH_LOG ", so its messages will be lost once it "
+              "detaches (-f keeps them on standard error)\n",
+              stderr);
     if (options.want_daemon && daemon(0, 0) == -1) {
         ks_log(LOG_ERR, "error: failed to launch daeomn\n");
         stop();
     }
+    if (options.want_daemon)
+        ks_log_open(false);
     // After detaching, so that it holds the detached process's id.
     if (options.pid_file != nullptr)
         pid_file_write(options.pid_file);

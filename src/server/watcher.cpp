@@ -1,8 +1,13 @@
+// The road of one crash: loaded when its file is found, handled at the
+// snapshot stage (the defaults command, then the snapshot command, in one
+// place of the stage's pool), at the send stage, and committed; retried on a
+// timer after a failure, and given up after too many attempts or when too
+// old. The tree (lock, watch, scans) is tree.cpp, the purge purge.cpp.
+
 #include "server/watcher.h"
 
 #include "common/cf.h"
 #include "common/fd.h"
-#include "common/fs.h"
 #include "common/log.h"
 #include "common/parse.h"
 #include "common/tar.h"
@@ -14,27 +19,23 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <string_view>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_map>
 
 #define WATCHER_PATH_MAX 4096
-#define WATCHER_RETRY 3             // seconds between attempts at tree, lock and watch
+#define WATCHER_ASSET_HEAD 4096 // bytes of an asset that settle its executable almost always
 #define WATCHER_DEFAULTS_MAX 10485760 // bytes of defaults output taken at most
 #define WATCHER_DEFAULTS_BOUND 30   // seconds for the defaults command without a snapshot time-out
 #define WATCHER_ENV_STRING_MAX 131072 // the kernel's limit on one environment string, NUL included
 
 static struct {
     ks_io_t *io = nullptr;
-    ks_io_fs_t *fs = nullptr;
-    ks_io_timer_t *timer = nullptr; // retry of tree, lock and watch
     struct ks_cf *cf = nullptr;
-    int lock = -1; // the locked archive root
     ks_tailq_head lists[KS_WATCHER_COUNT] = {};
     // Objects that found their stage's pool full, oldest first: a freed
     // place goes to the head. During a processing pass newcomers gather in
@@ -44,14 +45,14 @@ static struct {
     bool in_pass = false;
     std::unordered_map<std::string_view, ks_watcher_object *> index; // by base name
     ks_io_timer_t *fail_timer = nullptr;
-    ks_io_timer_t *gc_timer = nullptr;
-    time_t gc_deadline = 0;
+    // Where the start of an asset is read.
+    char head[WATCHER_ASSET_HEAD];
+    struct ks_tar_iterator lookup;
 } state;
 
 static const char *const state_names[KS_WATCHER_COUNT] = {"float", "pending", "active", "failed"};
 
 static void watcher_handle(ks_watcher_object *o);
-static void watcher_process(void);
 static char *watcher_format(char c, const char *prefix, const char *suffix, void *cl);
 
 static ks_watcher_object *object_of(ks_tailq_entry *entry)
@@ -170,6 +171,7 @@ static void watcher_object_destroy(ks_watcher_object *o)
     if (at != state.index.end() && at->second == o)
         state.index.erase(at);
     ks_format_argv_free(o->argv);
+    ks_format_argv_free(o->defaults_argv);
     free(o->executable);
     env_release(o);
     free(o);
@@ -235,28 +237,52 @@ static ks_watcher_object *object_alloc(const char *base)
 }
 
 // The crash time: the modification time of the first of its files found.
-static time_t object_creation(const ks_watcher_object *o)
+static time_t object_creation(const ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
 {
-    const char *paths[] = {o->path, o->pst.asset, o->pst.sending};
     struct stat st;
 
-    for (const char *path : paths)
-        if (stat(path, &st) == 0)
-            return st.st_mtime;
+    if (dirs != nullptr ? fstatat(dirs->pending, o->basename, &st, 0) == 0 : stat(o->path, &st) == 0)
+        return st.st_mtime;
+    if (dirs != nullptr ? fstatat(dirs->assets, o->basename, &st, 0) == 0 : stat(o->pst.asset, &st) == 0)
+        return st.st_mtime;
+    if (stat(o->pst.sending, &st) == 0)
+        return st.st_mtime;
     return 0;
 }
 
-// The executable named by the asset's "/proc/self/exe" entry, or null.
-static char *asset_executable(const char *asset)
+// The executable named by the asset's "/proc/self/exe" entry, or null. Its
+// first bytes settle that for almost every asset, with one read and no
+// mapping; only an asset they leave open is walked whole.
+static char *asset_executable(const ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
 {
-    struct ks_tar_iterator *it = ks_tar_iterator_open(asset);
-    char *executable = nullptr;
-    size_t length;
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const char *content = nullptr;
+    size_t length = 0;
     ks_tar_type type;
 
+    // O_NONBLOCK: a FIFO in place of an asset must not hang the open.
+    int fd = dirs != nullptr ? openat(dirs->assets, o->basename, flags) : open(o->pst.asset, flags);
+    if (fd == -1)
+        return nullptr;
+    ssize_t got = pread(fd, state.head, sizeof state.head, 0);
+    ks_fd_close(fd);
+    if (got <= 0)
+        return nullptr;
+    bool whole = static_cast<size_t>(got) < sizeof state.head;
+    switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, "/proc/self/exe",
+                        &content, &length, &type)) {
+    case KS_TAR_L_FOUND:
+        return strndup(content, length);
+    case KS_TAR_L_ABSENT:
+        return nullptr;
+    case KS_TAR_L_UNKNOWN:
+        break;
+    }
+    struct ks_tar_iterator *it = ks_tar_iterator_open(o->pst.asset);
+    char *executable = nullptr;
     if (it == nullptr)
         return nullptr;
-    const char *content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
+    content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
     if (content != nullptr)
         executable = strndup(content, length);
     ks_tar_iterator_destroy(it);
@@ -273,7 +299,9 @@ static bool index_insert(ks_watcher_object *o)
     }
 }
 
-void ks_watcher_add(ks_stage stage, const char *base)
+void ks_watcher_add(ks_stage stage, const char *base) { ks_watcher_add_at(stage, base, nullptr); }
+
+void ks_watcher_add_at(ks_stage stage, const char *base, const struct ks_watcher_dirs *dirs)
 {
     if (ks_watcher_find(base) != nullptr)
         return;
@@ -283,10 +311,10 @@ void ks_watcher_add(ks_stage stage, const char *base)
         return;
     (void) clock_gettime(CLOCK_MONOTONIC, &o->st.added);
     o->stage = stage;
-    o->st.creation = object_creation(o);
+    o->st.creation = object_creation(o, dirs);
     if (!ks_watcher_object_invariant(o))
         return;
-    o->executable = asset_executable(o->pst.asset);
+    o->executable = asset_executable(o, dirs);
     if (!index_insert(o)) {
         ks_log(LOG_ERR, "error: failed to allocate object %s\n", base);
         watcher_object_destroy(o);
@@ -319,11 +347,6 @@ void ks_watcher_step(ks_watcher_object *o, ks_watcher_state st)
 }
 
 // Giving up and committing.
-
-static bool purge_active(void)
-{
-    return !state.cf->daemon.purge.disabled && state.cf->daemon.purge.age > 0;
-}
 
 static void object_snapshot_ensure(const char *path)
 {
@@ -375,7 +398,7 @@ static bool object_too_old(const ks_watcher_object *o)
 {
     time_t age = state.cf->daemon.purge.age;
 
-    return purge_active() && o->st.creation > 0 && o->st.creation <= time(nullptr) - age;
+    return ks_watcher_gc_active() && o->st.creation > 0 && o->st.creation <= time(nullptr) - age;
 }
 
 bool ks_watcher_object_invariant(ks_watcher_object *o)
@@ -488,7 +511,7 @@ static char *watcher_format(char c, const char *prefix, const char *suffix, void
     return result;
 }
 
-// A bound on the defaults command, which the whole loop waits for.
+// The defaults command is bounded by the snapshot stage's time-out.
 static unsigned int defaults_bound(const struct ks_cf *cf)
 {
     time_t timeout = cf->daemon.stages[KS_SLAVE_SNAPSHOT].timeout;
@@ -516,34 +539,20 @@ static void defaults_set(ks_watcher_object *o, const struct ks_cf *cf, const cha
     (void) qu_env_set_kv(&o->child_env, name, static_cast<size_t>(-1), out, value);
 }
 
-static bool watcher_kvs_obtain(ks_watcher_object *o, const struct ks_cf *cf)
+static struct qu_termination termination(int status)
 {
-    struct qu_termination term = {QU_TERMINATION_ID_UNKNOWN, 0};
-    size_t argc = 0, length = WATCHER_DEFAULTS_MAX;
-    char *out = nullptr;
-    char **argv = ks_format_argv(cf->daemon.defaults_format, watcher_format, o, &argc);
-
-    if (argv == nullptr)
-        return false;
-    const char *command = argv[0] != nullptr ? argv[0] : "";
-    qu_error err = qu_exec_bounded(command, argc, const_cast<const char **>(argv), nullptr,
-                                   defaults_bound(cf), &term, nullptr, nullptr, &out, &length);
-    bool ok = err == QU_ERR_NONE && term.how == QU_TERMINATION_ID_CLEAN && term.code == 0;
-    if (err != QU_ERR_NONE)
-        ks_log(LOG_WARNING, "unable to execute %s: %s\n", command, qu_error_str(err));
-    else if (!ok)
-        ks_log(LOG_WARNING, "unable to execute %s - command failed with %s %d\n", command,
-               term_reason_name(term.how), term.code);
-    else
-        defaults_set(o, cf, command, out != nullptr ? out : "", out != nullptr ? length : 0);
-    free(out);
-    ks_format_argv_free(argv);
-    return ok;
+    if (WIFEXITED(status))
+        return {QU_TERMINATION_ID_CLEAN, WEXITSTATUS(status)};
+    if (WIFSIGNALED(status))
+        return {QU_TERMINATION_ID_SIGNALED, WTERMSIG(status)};
+    if (WIFSTOPPED(status))
+        return {QU_TERMINATION_ID_STOPPED, WSTOPSIG(status)};
+    return {QU_TERMINATION_ID_UNKNOWN, status};
 }
 
-// The environment of the stage commands: a copy of ours, plus the defaults
-// variable from the snapshot attempt. An object that starts at the send
-// stage gets the copy alone.
+// The environment of the stage commands: a copy of ours, to which the
+// defaults command of the snapshot attempt adds its variable. An object that
+// starts at the send stage gets the copy alone.
 static bool stage_env(ks_watcher_object *o, ks_slave_type type, const char **error)
 {
     if (type == KS_SLAVE_SEND && o->child_env.envp != nullptr)
@@ -555,8 +564,6 @@ static bool stage_env(ks_watcher_object *o, ks_slave_type type, const char **err
         *error = qu_error_str(err);
         return false;
     }
-    if (type == KS_SLAVE_SNAPSHOT)
-        (void) watcher_kvs_obtain(o, state.cf);
     return true;
 }
 
@@ -572,13 +579,38 @@ static const char *watcher_judge(int st, ks_slave_term_cause cause)
     return nullptr;
 }
 
+static void stage_failed_to_start(ks_watcher_object *o, ks_slave_type type, const char *error)
+{
+    if (type == KS_SLAVE_SNAPSHOT)
+        ks_log(LOG_ERR, "error: failed to snapshot %s: %s\n", o->basename, error);
+    else
+        ks_log(LOG_ERR, "error: failed to send %s: %s\n", o->basename, error);
+    ks_watcher_step(o, KS_WATCHER_FAILED);
+}
+
+// Without the archive lock the tree is another daemon's: the object is
+// forgotten, and its files stay for whoever holds the lock.
+static bool object_forgotten(ks_watcher_object *o)
+{
+    if (ks_watcher_locked())
+        return false;
+    ks_log(LOG_DEBUG, "object %s: forgotten without the archive lock\n", o->basename);
+    watcher_object_destroy(o);
+    return true;
+}
+
 static void watcher_update(int st, void *cl, ks_slave_term_cause cause)
 {
     auto *o = static_cast<ks_watcher_object *>(cl);
     const struct ks_cf *cf = state.cf;
     const char *reason = watcher_judge(st, cause);
+    ks_slave_type type;
 
-    if (reason != nullptr) {
+    if (cause == KS_SLAVE_TERM_CAUSE_SPAWN && stage_type(o->stage, &type)) {
+        // A command that never started counts no attempt.
+        o->st.n_attempt--;
+        stage_failed_to_start(o, type, "failed to spawn child");
+    } else if (reason != nullptr) {
         // A partial snapshot is never kept.
         if (o->stage == KS_STAGE_PENDING)
             (void) unlink(o->pst.sending);
@@ -602,29 +634,73 @@ static void watcher_update(int st, void *cl, ks_slave_term_cause cause)
         watcher_handle(o);
     }
     waiting_serve();
-    watcher_process();
+    ks_watcher_process();
 }
 
-static void stage_failed_to_start(ks_watcher_object *o, ks_slave_type type, const char *error)
+static bool command_start(ks_watcher_object *o, ks_slave_type type, const char **error)
 {
-    if (type == KS_SLAVE_SNAPSHOT)
-        ks_log(LOG_ERR, "error: failed to snapshot %s: %s\n", o->basename, error);
+    return ks_slave_execv(type, const_cast<const char **>(o->argv),
+                          const_cast<const char **>(o->child_env.envp), watcher_update, o, error);
+}
+
+// The end of the defaults command: its output becomes the variable, and the
+// snapshot command takes over the place it held. The outcome never stops
+// the stage; without a successful defaults command the snapshot command
+// lacks the variable.
+static void defaults_done(int status, qu_error err, const char *out, size_t length, void *cl)
+{
+    auto *o = static_cast<ks_watcher_object *>(cl);
+    const char *command = o->defaults_argv[0] != nullptr ? o->defaults_argv[0] : "";
+    struct qu_termination term = termination(status);
+    const char *error = "";
+
+    if (err != QU_ERR_NONE)
+        ks_log(LOG_WARNING, "unable to execute %s: %s\n", command, qu_error_str(err));
+    else if (term.how != QU_TERMINATION_ID_CLEAN || term.code != 0)
+        ks_log(LOG_WARNING, "unable to execute %s - command failed with %s %d\n", command,
+               term_reason_name(term.how), term.code);
     else
-        ks_log(LOG_ERR, "error: failed to send %s: %s\n", o->basename, error);
-    ks_watcher_step(o, KS_WATCHER_FAILED);
+        defaults_set(o, state.cf, command, out != nullptr ? out : "", out != nullptr ? length : 0);
+    ks_format_argv_free(o->defaults_argv);
+    o->defaults_argv = nullptr;
+    if (!object_forgotten(o) && !command_start(o, KS_SLAVE_SNAPSHOT, &error)) {
+        // The attempt was counted when the place was taken; a start that
+        // failed counts none.
+        o->st.n_attempt--;
+        stage_failed_to_start(o, KS_SLAVE_SNAPSHOT, error);
+    }
+    waiting_serve();
+    ks_watcher_process();
+}
+
+// The defaults command runs first, in the place the snapshot command will
+// take. False when it does not run (its template cannot be rendered, or it
+// cannot be started): the snapshot command then starts at once, without the
+// variable.
+static bool defaults_start(ks_watcher_object *o)
+{
+    const struct ks_cf *cf = state.cf;
+    const char *error = "";
+
+    o->defaults_argv = ks_format_argv(cf->daemon.defaults_format, watcher_format, o, nullptr);
+    if (o->defaults_argv == nullptr)
+        return false;
+    if (ks_slave_capture(KS_SLAVE_SNAPSHOT, const_cast<const char **>(o->defaults_argv),
+                         defaults_bound(cf), WATCHER_DEFAULTS_MAX, defaults_done, o, &error))
+        return true;
+    ks_log(LOG_WARNING, "unable to execute %s: %s\n",
+           o->defaults_argv[0] != nullptr ? o->defaults_argv[0] : "", error);
+    ks_format_argv_free(o->defaults_argv);
+    o->defaults_argv = nullptr;
+    return false;
 }
 
 static void stage_run(ks_watcher_object *o, ks_slave_type type)
 {
     const char *error = "";
 
-    // Without the archive lock the tree is another daemon's: forget the
-    // object, whose files stay for whoever holds the lock.
-    if (state.lock == -1) {
-        ks_log(LOG_DEBUG, "object %s: forgotten without the archive lock\n", o->basename);
-        watcher_object_destroy(o);
+    if (object_forgotten(o))
         return;
-    }
     if (!ks_slave_available(type)) {
         waiting_join(o, type);
         ks_watcher_step(o, KS_WATCHER_FAILED);
@@ -633,12 +709,17 @@ static void stage_run(ks_watcher_object *o, ks_slave_type type)
     waiting_leave(o);
     o->argv = ks_format_argv(stage_of(type)->format, watcher_format, o, nullptr);
     if (o->argv == nullptr) {
+        // An attempt like any other, or a crash whose command can never be
+        // rendered (no executable known) would be retried for ever.
+        o->st.n_attempt++;
         ks_watcher_step(o, KS_WATCHER_FAILED);
         return;
     }
-    if (!stage_env(o, type, &error) ||
-        !ks_slave_execv(type, const_cast<const char **>(o->argv),
-                        const_cast<const char **>(o->child_env.envp), watcher_update, o, &error)) {
+    if (!stage_env(o, type, &error)) {
+        stage_failed_to_start(o, type, error);
+        return;
+    }
+    if ((type != KS_SLAVE_SNAPSHOT || !defaults_start(o)) && !command_start(o, type, &error)) {
         stage_failed_to_start(o, type, error);
         return;
     }
@@ -710,7 +791,7 @@ static void fail_timer_ensure(void)
     state.fail_timer = timer;
 }
 
-static void watcher_process(void)
+void ks_watcher_process(void)
 {
     ks_tailq_head *pending = list_of(KS_WATCHER_PENDING);
 
@@ -724,134 +805,11 @@ static void watcher_process(void)
     fail_timer_ensure();
 }
 
-static void watcher_base(ks_io_t *) { watcher_process(); }
-
-// The purge of kept files.
-
-static void gc_remove(const char *dir, const char *name)
-{
-    char asset[WATCHER_PATH_MAX], file[WATCHER_PATH_MAX];
-
-    if (!path_join(asset, state.cf->path.assets, name))
-        ks_log(LOG_WARNING, "warning: failed to construct path for asset clean-up.\n");
-    else if (unlink(asset) == -1 && errno != ENOENT)
-        ks_perror("warning: failed to purge asset file '%s'", asset);
-    if (!path_join(file, dir, name)) {
-        ks_log(LOG_WARNING, "warning: failed to construct path for clean-up.\n");
-        return;
-    }
-    if (unlink(file) == -1)
-        ks_perror("warning: failed to purge object '%s'", file);
-    else
-        ks_log(LOG_INFO, "kestrel purged %s due to expiry\n", file);
-}
-
-time_t ks_watcher_gc_scan(const char *path)
-{
-    time_t now = time(nullptr), oldest = 0;
-    DIR *d = opendir(path);
-    struct dirent *e;
-
-    if (d == nullptr)
-        return 0;
-    while ((e = readdir(d)) != nullptr) {
-        char file[WATCHER_PATH_MAX];
-        struct stat st;
-
-        if (e->d_name[0] == '.')
-            continue;
-        if (!path_join(file, path, e->d_name)) {
-            ks_log(LOG_WARNING, "warning: failed to construct path for clean-up.\n");
-            continue;
-        }
-        if (stat(file, &st) == -1) {
-            ks_perror("error: failed to extract metadata from '%s'", file);
-            continue;
-        }
-        if (!S_ISREG(st.st_mode))
-            continue;
-        if (st.st_mtime <= now - state.cf->daemon.purge.age)
-            gc_remove(path, e->d_name);
-        else if (oldest == 0 || oldest > st.st_mtime)
-            oldest = st.st_mtime;
-    }
-    closedir(d);
-    return oldest;
-}
-
-void ks_watcher_gc(void)
-{
-    const struct ks_cf *cf = state.cf;
-    const char *dirs[] = {cf->path.committed, cf->path.sent, cf->path.failed.pending,
-                          cf->path.failed.sending};
-    time_t oldest = 0;
-
-    if (!purge_active())
-        return;
-    for (const char *dir : dirs) {
-        time_t t = ks_watcher_gc_scan(dir);
-        if (t != 0 && (oldest == 0 || t < oldest))
-            oldest = t;
-    }
-    ks_watcher_gc_timer(oldest != 0 ? oldest + cf->daemon.purge.age : 0);
-}
-
-// The deadline has passed: the purge asks for the next one afresh.
-static void gc_timer_handler(ks_io_timer_t *timer)
-{
-    ks_io_timer_destroy(timer);
-    state.gc_timer = nullptr;
-    state.gc_deadline = 0;
-    ks_watcher_gc();
-}
-
-static void gc_timer_cancel(void)
-{
-    ks_io_timer_destroy(state.gc_timer);
-    state.gc_timer = nullptr;
-    state.gc_deadline = 0;
-}
-
-void ks_watcher_gc_timer(time_t tm)
-{
-    // Without a purge there is nothing to wake up for.
-    if (tm == 0 || !purge_active()) {
-        gc_timer_cancel();
-        return;
-    }
-    if (state.gc_deadline != 0 && state.gc_deadline < tm)
-        return;
-    gc_timer_cancel();
-    ks_io_timer_t *timer = ks_io_timer_create(state.io, gc_timer_handler, 0);
-    if (timer == nullptr) {
-        ks_log(LOG_ERR, "error: failed to arm clean-up timer\n");
-        return;
-    }
-    time_t now = time(nullptr);
-    time_t delay = tm > now ? tm - now : 1;
-    struct itimerspec spec = {{delay, 0}, {delay, 0}};
-    if (!ks_io_timer_set(timer, &spec) || !ks_io_timer_add(state.io, timer)) {
-        ks_io_timer_destroy(timer);
-        ks_log(LOG_ERR, "error: failed to arm clean-up timer\n");
-        return;
-    }
-    ks_log(LOG_INFO, "kestrel triggering clean-up in %ju seconds (%ju hours)\n",
-           static_cast<uintmax_t>(delay), static_cast<uintmax_t>(delay / 3600));
-    state.gc_timer = timer;
-    state.gc_deadline = tm;
-}
-
-// Watching, scanning and the archive lock.
-
-static bool watch_register(void)
-{
-    return ks_io_fs_listen(state.fs, state.cf->path.pending,
-                           KS_IO_FS_MOVED_TO | KS_IO_FS_DELETE_SELF, ks_watcher_event);
-}
+static void watcher_base(ks_io_t *) { ks_watcher_process(); }
 
 // Queued objects are another daemon's once the lock is lost; running ones
 // end by themselves.
-static void forget_queued(void)
+void ks_watcher_forget_queued(void)
 {
     for (ks_watcher_state st : {KS_WATCHER_PENDING, KS_WATCHER_FAILED}) {
         ks_tailq_entry *e;
@@ -860,157 +818,7 @@ static void forget_queued(void)
     }
 }
 
-static void lock_release(void)
-{
-    if (state.lock == -1)
-        return;
-    (void) flock(state.lock, LOCK_UN);
-    ks_fd_close(state.lock);
-    state.lock = -1;
-    forget_queued();
-}
-
-static bool same_file(int a, int b)
-{
-    struct stat sa, sb;
-
-    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-// The lock on a root that is still the same directory is kept: letting it go
-// even for a moment would let a second daemon in.
-bool ks_watcher_lock(void)
-{
-    const char *root = state.cf->archive.root;
-    int fd = open(root, O_RDONLY | O_CLOEXEC);
-
-    if (fd == -1) {
-        lock_release();
-        return false;
-    }
-    if (state.lock != -1 && same_file(fd, state.lock)) {
-        ks_fd_close(fd);
-        return true;
-    }
-    lock_release();
-    if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
-        ks_perror("error: failed to acquire lock on archive '%s'", root);
-        ks_fd_close(fd);
-        return false;
-    }
-    state.lock = fd;
-    return true;
-}
-
-// Every 3 seconds while tree, lock or watch are not ready. The scan catches
-// the crashes that arrived while nothing watched.
-static void timer_handler(ks_io_timer_t *timer)
-{
-    const char *error = "";
-
-    if (!ks_cf_ensure(1, &error) || !ks_watcher_lock())
-        return;
-    if (!watch_register()) {
-        ks_log(LOG_ERR, "error: failed to watch pending directory.\n");
-        return;
-    }
-    ks_io_timer_destroy(timer);
-    state.timer = nullptr;
-    (void) ks_watcher_scan();
-}
-
-bool ks_watcher_defer(void)
-{
-    struct itimerspec spec = {{WATCHER_RETRY, 0}, {WATCHER_RETRY, 0}};
-
-    if (state.timer != nullptr)
-        return true;
-    ks_io_timer_t *timer = ks_io_timer_create(state.io, timer_handler, 0);
-    if (timer != nullptr && ks_io_timer_set(timer, &spec) && ks_io_timer_add(state.io, timer)) {
-        state.timer = timer;
-        return true;
-    }
-    ks_io_timer_destroy(timer);
-    ks_log(LOG_ERR, "error: failed to monitor directory.\n");
-    exit(1);
-}
-
-bool ks_watcher_ensure(void)
-{
-    const char *error = "";
-
-    if (!ks_cf_ensure(1, &error)) {
-        ks_log(LOG_WARNING, "warning: failed to ensure archive: %s\n", error != nullptr ? error : "");
-        return ks_watcher_defer();
-    }
-    if (!ks_watcher_lock())
-        return ks_watcher_defer();
-    if (watch_register())
-        return true;
-    ks_log(LOG_ERR, "error: failed to watch pending directory.\n");
-    return false;
-}
-
-void ks_watcher_event(ks_io_fs_t *, const char *, const char *base, unsigned long mask)
-{
-    // Notifications were lost: look for ourselves.
-    if (mask & KS_IO_FS_RESCAN)
-        (void) ks_watcher_scan();
-    if (mask & KS_IO_FS_DELETE_SELF) {
-        if (!ks_watcher_ensure())
-            exit(1);
-        // A new watch is in place: catch what arrived before it.
-        if (state.timer == nullptr)
-            (void) ks_watcher_scan();
-    } else if ((mask & KS_IO_FS_MOVED_TO) && base != nullptr) {
-        ks_watcher_add(KS_STAGE_PENDING, base);
-    }
-}
-
-// Regular files and symbolic links; filesystems that do not report the type
-// in the directory entry are asked.
-static bool scan_wanted(DIR *d, const struct dirent *e)
-{
-    struct stat st;
-
-    if (e->d_type == DT_REG || e->d_type == DT_LNK)
-        return true;
-    if (e->d_type != DT_UNKNOWN)
-        return false;
-    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == -1)
-        return false;
-    return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
-}
-
-bool ks_watcher_scan(void)
-{
-    const struct {
-        const char *dir;
-        ks_stage stage;
-    } rows[] = {{state.cf->path.pending, KS_STAGE_PENDING}, {state.cf->path.sending, KS_STAGE_SENDING}};
-
-    // The tree belongs to whoever holds the lock.
-    if (state.lock == -1)
-        return true;
-    for (const auto &row : rows) {
-        DIR *d;
-        struct dirent *e;
-
-        if (!ks_fs_directory_open(&d, row.dir)) {
-            ks_log(LOG_ERR, "error: failed to scan %s: %s\n", row.dir, strerror(errno));
-            return false;
-        }
-        while ((e = readdir(d)) != nullptr)
-            if (e->d_name[0] != '.' && scan_wanted(d, e))
-                ks_watcher_add(row.stage, e->d_name);
-        closedir(d);
-    }
-    ks_watcher_gc();
-    return true;
-}
-
-bool ks_watcher_init(ks_io_t *io)
+bool ks_watcher_pipeline_init(ks_io_t *io)
 {
     for (auto &list : state.lists)
         ks_tailq_init(&list);
@@ -1020,15 +828,5 @@ bool ks_watcher_init(ks_io_t *io)
     }
     state.cf = ks_cf_get();
     state.io = io;
-    state.fs = ks_io_fs(io);
-    if (state.fs == nullptr || !ks_io_cb_add(io, watcher_base)) {
-        ks_log(LOG_ERR, "error: failed to create watcher.\n");
-        return false;
-    }
-    if (!ks_watcher_ensure())
-        return false;
-    if (!ks_watcher_scan())
-        ks_log(LOG_ERR, "error: failed to scan pending directory.\n");
-    watcher_process();
-    return true;
+    return ks_io_cb_add(io, watcher_base);
 }

@@ -6,6 +6,9 @@
 // in the sending directory), driven through the snapshot and send stages by
 // the slave pools, and committed: its files kept in the committed tree or
 // deleted. Kept files are purged by age. Everything runs on the loop's thread.
+//
+// Three files: watcher.cpp drives one crash, tree.cpp keeps the archive tree
+// (lock, watch, scans), purge.cpp removes expired files.
 
 #include "common/list.h"
 #include "libqu/src/os.h"
@@ -29,6 +32,7 @@ typedef struct ks_watcher_object {
     ks_stage stage;
     ks_watcher_state state;
     char **argv;          // the stage command last started; alive until it ends
+    char **defaults_argv; // the defaults command while it runs
     const char *basename; // into path
     char *executable;     // from the asset; null when unknown
     struct qu_env child_env; // envp null until the first attempt builds it
@@ -52,6 +56,8 @@ typedef struct ks_watcher_object {
 // Call once, after the loop and the slave pools exist. False when the
 // pipeline cannot watch the pending directory.
 bool ks_watcher_init(ks_io_t *io);
+
+// The tree.
 // Loads the crashes of the pending and then the sending directory that are
 // not known yet, then purges. Does nothing while another daemon holds the
 // archive. False when a directory cannot be read. Never call it from inside
@@ -63,9 +69,24 @@ bool ks_watcher_ensure(void);
 bool ks_watcher_defer(void);
 bool ks_watcher_lock(void);
 void ks_watcher_event(ks_io_fs_t *fs, const char *root, const char *base, unsigned long mask);
+// Whether this daemon holds the archive lock: without it nothing runs.
+bool ks_watcher_locked(void);
 
-// Objects.
+// Objects. ks_watcher_init calls ks_watcher_pipeline_init first (false when
+// the processing pass cannot be registered with the loop), and runs the first
+// processing pass; the loop runs one after every iteration.
+bool ks_watcher_pipeline_init(ks_io_t *io);
+void ks_watcher_process(void);
+// Destroys the objects that wait (pending or failed), leaving their files.
+void ks_watcher_forget_queued(void);
 void ks_watcher_add(ks_stage stage, const char *base);
+// The pending and assets directories, open for a scan: the crashes it finds
+// are looked at relative to them.
+struct ks_watcher_dirs {
+    int pending;
+    int assets;
+};
+void ks_watcher_add_at(ks_stage stage, const char *base, const struct ks_watcher_dirs *dirs);
 ks_watcher_object *ks_watcher_find(const char *base);
 void ks_watcher_unlink(ks_watcher_object *o);
 // Moves the object into the list of st; with KS_WATCHER_FAILED it may be
@@ -77,6 +98,9 @@ bool ks_watcher_object_invariant(ks_watcher_object *o);
 void ks_watcher_object_commit(ks_watcher_object *o);
 
 // The purge of kept files.
+void ks_watcher_gc_init(ks_io_t *io);
+// Whether purge.age and purge.disabled ask for purging at all.
+bool ks_watcher_gc_active(void);
 void ks_watcher_gc(void);
 time_t ks_watcher_gc_scan(const char *path);
 // Asks for a purge at tm (seconds since the epoch); 0 cancels.

@@ -7,6 +7,10 @@
 //   "M <priority> <length>\n<text>\n"             a message
 //   "O <option> <facility> <length>\n<ident>\n"   an openlog call
 // Without KS_TEST_SYSLOG, messages go to standard error for debugging.
+// openlog's LOG_PERROR and setlogmask are not imitated: every message is
+// captured whatever the level, and none goes to standard error. Tests of
+// the level and of LOG_PERROR run the daemon without the stand-in and read
+// its standard error.
 
 #include <cerrno>
 #include <cstdarg>

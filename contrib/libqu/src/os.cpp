@@ -424,9 +424,9 @@ static qu_error qu_child_dup2(int from, int to)
     return rc == -1 ? child_fd_error() : QU_ERR_NONE;
 }
 
-static qu_error exec_error(void)
+qu_error qu_exec_error(int err)
 {
-    switch (errno) {
+    switch (err) {
     case EPERM:
     case EACCES:
         return QU_ERR_ACCESS;
@@ -451,7 +451,7 @@ static qu_error exec_error(void)
     case ETXTBSY:
         return QU_ERR_FILE_BUSY;
     default:
-        assert(errno != EFAULT);
+        assert(err != EFAULT);
         return QU_ERR_UNKNOWN;
     }
 }
@@ -483,7 +483,7 @@ exec_child(const char *exe, const char **argv, const char **envp, int pipes[PIPE
     (void) sigprocmask(SIG_SETMASK, mask, nullptr);
     if (qu_execvpe(exe, argv, envp) != -1)
         abort();
-    qu_exec_err_report(report, exec_error());
+    qu_exec_err_report(report, qu_exec_error(errno));
 }
 
 static qu_error exec_pipes(int pipes[PIPE_COUNT][2])
@@ -559,7 +559,7 @@ static qu_error exec_handshake(int report[2])
     return static_cast<qu_error>(code);
 }
 
-static qu_error fork_error(int err)
+qu_error qu_fork_error(int err)
 {
     return err == EAGAIN || err == ENOMEM || err == ENOSYS ? QU_ERR_SYS_RESOURCES
                                                            : QU_ERR_UNKNOWN;
@@ -630,7 +630,7 @@ static qu_error exec_run(const char *exe, const char **argv, const char **envp,
     (void) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (pid == -1) {
         exec_close(pipes);
-        return fork_error(saved);
+        return qu_fork_error(saved);
     }
     close_fd(&pipes[PIPE_IN][0]);
     close_fd(&pipes[PIPE_OUT][1]);

@@ -60,6 +60,11 @@ qu_error qu_exec_bounded(const char *exe, size_t argc, const char **argv, const 
                          unsigned int timeout, struct qu_termination *term, char **out_stderr,
                          size_t *stderr_len, char **out_stdout, size_t *stdout_len);
 
+// What qu_exec reports when making the child fails with errno err, and when
+// the child's exec fails with err.
+qu_error qu_fork_error(int err);
+qu_error qu_exec_error(int err);
+
 // Reads the blocking descriptor fd to its end into a new buffer of at most
 // *buf_size bytes (*buf_size then holds the count); a stream that fills the
 // maximum gives QU_ERR_TOO_BIG. A null out_buf reads and drops the stream.

@@ -175,6 +175,8 @@ void ks_io_enter(ks_io_t *io)
     for (;;) {
         int n = epoll_pwait(io->fd, io->event, io->n_event, -1, &state.wait_mask);
 
+        io->interrupted = n == -1 && errno == EINTR;
+
         if (n > 0)
             dispatch(io, n);
         if (n >= 0)

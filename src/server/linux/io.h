@@ -44,12 +44,15 @@ typedef struct ks_io {
     struct epoll_event *event;
     ks_list_head recur; // ks_io_cb, newest first
     ks_list_head defer; // ks_io_event
+    bool interrupted;   // the last wait was ended by a signal handler
 } ks_io_t;
 
 // The loop is never released. n_event -1 means 8192.
 bool ks_io_init(ks_io_t **iop, int n_event);
 // Waits, dispatches, runs the deferred events and then the per-iteration
-// callbacks, forever.
+// callbacks, forever. A signal that is blocked outside the wait and has a
+// handler always ends some wait early: the callbacks may rely on
+// io->interrupted to learn of it.
 [[noreturn]] void ks_io_enter(ks_io_t *io);
 bool ks_io_cb_add(ks_io_t *io, ks_io_cb_t *cb);
 
