@@ -4,17 +4,22 @@
 // and the crash's metadata, as an archive object, in the assets directory.
 
 #include "archive/asset.h"
+#include "archive/buildid.h"
 #include "archive/core.h"
+#include "archive/notes.h"
 #include "archive/proc.h"
+#include "archive/signature.h"
 
 #include "common/cf.h"
 #include "common/cred.h"
 #include "common/fd.h"
 #include "common/fs.h"
+#include "common/ledger.h"
 #include "common/log.h"
 #include "common/parse.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <climits>
 #include <cstdint>
@@ -59,6 +64,15 @@ static struct {
     } dirs;
     char core[40];  // the image's name in staging, empty until created
     char asset[40]; // the asset's name, empty until created
+    // The image's first bytes, read before anything is decided: its notes.
+    unsigned char *prefix;
+    size_t prefix_length;
+    struct ks_notes notes; // points into prefix
+    char executable_id[KS_BUILDID_HEX_SIZE];
+    char module_id[KS_BUILDID_HEX_SIZE];
+    char signature[KS_SIGNATURE_SIZE];
+    struct ks_ledger *ledger; // null without a ledger
+    int64_t row;              // the crash's row in it
 } state = {.dirs = {-1, -1, -1, -1}};
 
 // The kernel starts its helpers with only standard input open. Files opened
@@ -219,6 +233,22 @@ static void deadline_arm(unsigned int seconds)
 
 static void deadline_disarm(void) { alarm(0); }
 
+// The crash's row gets its outcome; once it is in the tree, the ledger also
+// forgets what is old.
+static void ledger_finish(ks_ledger_outcome outcome)
+{
+    const char *error = "";
+    bool kept = outcome == KS_LEDGER_STORED || outcome == KS_LEDGER_CUT;
+
+    if (state.ledger == nullptr)
+        return;
+    if (!ks_ledger_finish(state.ledger, state.row, outcome, kept ? state.core : nullptr, &error) ||
+        (kept && !ks_ledger_prune(state.ledger, state.when - state.cf->archive.ledger_age, &error)))
+        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger could not be updated: %s\n", state.who, error);
+    ks_ledger_close(state.ledger);
+    state.ledger = nullptr;
+}
+
 static void partial_remove(void)
 {
     if (state.asset[0] != '\0')
@@ -235,17 +265,11 @@ static void partial_remove(void)
     // dump.fail: only "unlink" exists; without it partial files stay for inspection.
     if (state.cf->archive.unlink)
         partial_remove();
+    ledger_finish(error == ENOSPC ? KS_LEDGER_DISK_FULL : KS_LEDGER_FAILED);
     ks_log(LOG_ERR, "error: crash of %s not archived: %s: %s\n", state.who, what, strerror(error));
     exit(1);
 }
 
-// Stores nothing, with one message.
-[[noreturn]] static void skip(int level, const char *format)
-{
-    ks_fd_close(0);
-    ks_log(level, format, state.who);
-    exit(0);
-}
 
 // From here on the archiver writes as the owner of the archive tree: that
 // user must not be able to point the tree elsewhere (a link in place of a
@@ -319,6 +343,7 @@ static uint64_t core_limit(bool *by_archive)
 {
     if (state.cf->archive.unlink)
         partial_remove();
+    ledger_finish(KS_LEDGER_QUOTA);
     ks_log(LOG_WARNING, "warning: crash of %s refused: the archive's filesystem would keep less than %g%% free\n",
            state.who, state.cf->archive.quota * 100);
     exit(0);
@@ -333,7 +358,7 @@ static void core_store(struct ks_core_result *result, uint64_t limit)
         fail("failed to create the core image", errno);
     }
     file_own(fd, "failed to create the core image");
-    ks_core_copy(0, fd, limit, state.cf->archive.quota, result);
+    ks_core_copy(0, fd, limit, state.cf->archive.quota, state.prefix, state.prefix_length, result);
     // Whatever happened, the kernel is let go before anything else is done.
     ks_fd_close(0);
     ks_fd_close(fd);
@@ -350,6 +375,8 @@ static void core_store(struct ks_core_result *result, uint64_t limit)
     }
     if (result->length == 0) {
         (void) unlinkat(state.dirs.staging, state.core, 0);
+        state.core[0] = '\0';
+        ledger_finish(KS_LEDGER_FAILED);
         ks_log(LOG_INFO, "crash of %s not archived: the core image is empty\n", state.who);
         exit(0);
     }
@@ -361,6 +388,7 @@ static void facts_build(const struct ks_core_result *result)
     const struct ks_proc *proc = &state.proc;
     struct ks_facts_text *facts = &state.facts;
 
+    (void) ks_signature_facts(facts, state.signature, &state.notes, state.executable_id, state.module_id);
     ks_facts_addf(facts, "core", "%s", result->status == KS_CORE_CUT ? "cut" : "stored");
     if (result->status == KS_CORE_CUT)
         ks_facts_addf(facts, "core.limit", "%ju", static_cast<uintmax_t>(result->length));
@@ -405,6 +433,7 @@ static void asset_store(void)
         ks_log(LOG_ERR, "error: crash of %s not archived: failed to write the asset: %s\n", state.who, error);
         if (state.cf->archive.unlink)
             partial_remove();
+        ledger_finish(KS_LEDGER_FAILED);
         exit(1);
     }
     ks_fd_close(fd);
@@ -432,6 +461,123 @@ static void metadata_describe(char *text, size_t size)
     }
 }
 
+// The executable's build-id, through the process's own link to it, while
+// root may still read it.
+static void executable_identify(void)
+{
+    if (state.proc.dir != -1 && state.proc.executable != nullptr &&
+        !ks_buildid_read_at(state.proc.dir, "exe", state.executable_id))
+        state.executable_id[0] = '\0';
+}
+
+// The image's header, program headers and notes are read from the pipe
+// before anything is decided; the rest of the image stays there. Then the
+// build-id of the file holding the program counter, and the signature.
+static void notes_read(void)
+{
+    state.prefix = static_cast<unsigned char *>(malloc(KS_NOTES_PREFIX_MAX));
+    if (state.prefix == nullptr)
+        fail("failed to read the core image", ENOMEM);
+    ssize_t n = ks_notes_read(0, state.prefix, KS_NOTES_PREFIX_MAX);
+    if (n < 0)
+        fail("failed to read the core image", errno);
+    state.prefix_length = static_cast<size_t>(n);
+    ks_notes_parse(state.prefix, state.prefix_length, &state.notes);
+    if (state.notes.has_module && state.proc.dir != -1) {
+        char path[64];
+        snprintf(path, sizeof path, "map_files/%" PRIx64 "-%" PRIx64, state.notes.module_start, state.notes.module_end);
+        deadline_arm(proc_seconds);
+        if (!ks_buildid_read_at(state.proc.dir, path, state.module_id))
+            state.module_id[0] = '\0';
+        deadline_disarm();
+    }
+    (void) ks_signature_make(&state.notes, state.proc.executable, state.executable_id, state.module_id,
+                             state.signature);
+}
+
+// As the archive's owner. Without a ledger the crash is stored as it would
+// be without storm control, and the log says why once.
+static void ledger_open(void)
+{
+    const char *error = "";
+
+    if (!ks_ledger_open(&state.ledger, state.cf->archive.root, state.cf->archive.mode & 0666, &error)) {
+        state.ledger = nullptr;
+        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
+    }
+}
+
+static void ledger_crash(struct ks_ledger_crash *crash)
+{
+    *crash = {};
+    crash->when = state.when;
+    crash->pid = state.pid;
+    crash->uid = state.proc.ids ? state.proc.uid : static_cast<uid_t>(-1);
+    crash->executable = state.proc.executable;
+    crash->signal = state.notes.valid ? state.notes.signal : 0;
+    crash->signature = state.signature;
+    crash->module = state.notes.has_module ? state.notes.module : nullptr;
+    crash->has_offset = state.notes.has_module;
+    crash->offset = state.notes.module_offset;
+}
+
+// Stores nothing, with one message and a row in the ledger.
+[[noreturn]] static void skip(ks_ledger_outcome outcome, const char *format)
+{
+    struct ks_ledger_crash crash;
+    const char *error = "";
+
+    ks_fd_close(0);
+    ks_log(LOG_INFO, format, state.who);
+    tree_open();
+    ledger_open();
+    ledger_crash(&crash);
+    if (state.ledger != nullptr && !ks_ledger_add(state.ledger, &crash, outcome, &state.row, &error))
+        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
+    ks_ledger_close(state.ledger);
+    exit(0);
+}
+
+// Decided before the memory is read: over a limit, the kernel is let go at
+// once without writing the rest of the image.
+static void storm_admit(void)
+{
+    struct ks_ledger_crash crash;
+    struct ks_storm_decision decision;
+    const char *error = "";
+
+    ledger_open();
+    if (state.ledger == nullptr)
+        return;
+    ledger_crash(&crash);
+    if (!ks_ledger_admit(state.ledger, &crash, &state.cf->archive.storm, &decision, &state.row, &error)) {
+        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
+        ks_ledger_close(state.ledger);
+        state.ledger = nullptr;
+        return;
+    }
+    if (decision.verdict == KS_STORM_STORE)
+        return;
+    ks_fd_close(0);
+    ks_ledger_close(state.ledger);
+    if (!decision.log)
+        exit(0);
+    const struct ks_storm_limits *limits = &state.cf->archive.storm;
+    if (decision.verdict == KS_STORM_SIGNATURE)
+        ks_log(LOG_WARNING,
+               "warning: crash of %s not archived: crash storm of signature %s, %lu crashes of uid %ju over "
+               "dump.storm.signature (%lu in %ju seconds) not stored\n",
+               state.who, state.signature, decision.skipped, static_cast<uintmax_t>(crash.uid),
+               limits->per_signature, static_cast<uintmax_t>(limits->window));
+    else
+        ks_log(LOG_WARNING,
+               "warning: crash of %s not archived: crash storm of uid %ju, %lu of its crashes over "
+               "dump.storm.user (%lu in %ju seconds) not stored\n",
+               state.who, static_cast<uintmax_t>(crash.uid), decision.skipped, limits->per_user,
+               static_cast<uintmax_t>(limits->window));
+    exit(0);
+}
+
 int main(int argc, char **argv)
 {
     struct ks_core_result result;
@@ -448,18 +594,24 @@ int main(int argc, char **argv)
     // finish the dump sooner: a larger pipe would take a small image whole.
     deadline_arm(proc_seconds);
     ks_proc_read(&state.proc, "/proc", state.pid);
+    executable_identify();
     deadline_disarm();
     who_describe();
     // Fewer, larger transfers from the kernel; an unprivileged run may be refused.
     (void) fcntl(0, F_SETPIPE_SZ, 1 << 20);
     cf_load();
 
-    if (ks_cf_archive_has_ignore() && ks_cf_archive_ignore(state.proc.command))
-        skip(LOG_INFO, "crash of %s ignored: its command line matches dump.ignore\n");
+    bool ignored = ks_cf_archive_has_ignore() && ks_cf_archive_ignore(state.proc.command);
+    if (ignored)
+        skip(KS_LEDGER_IGNORED, "crash of %s ignored: its command line matches dump.ignore\n");
+    notes_read();
+    if (state.limit == 0 && !state.cf->archive.core_limit_ignore)
+        skip(KS_LEDGER_LIMIT_0, "crash of %s not archived: core dumps are off for it\n");
     if (state.limit == 0)
-        skip(LOG_INFO, "crash of %s not archived: core dumps are off for it\n");
+        state.limit = KS_CORE_UNLIMITED;
 
     tree_open();
+    storm_admit();
     bool by_archive;
     uint64_t limit = core_limit(&by_archive);
     core_store(&result, limit);
@@ -469,6 +621,7 @@ int main(int argc, char **argv)
     // The daemon reacts to this rename; the asset is complete before it.
     if (renameat(state.dirs.staging, state.core, state.dirs.pending, state.core) == -1)
         fail("failed to move the core image into pending", errno);
+    ledger_finish(result.status == KS_CORE_CUT ? KS_LEDGER_CUT : KS_LEDGER_STORED);
 
     metadata_describe(metadata, sizeof metadata);
     if (result.status == KS_CORE_CUT)
@@ -479,5 +632,6 @@ int main(int argc, char **argv)
                static_cast<uintmax_t>(result.length), metadata);
     ks_proc_release(&state.proc);
     ks_facts_release(&state.facts);
+    free(state.prefix);
     return 0;
 }

@@ -67,6 +67,15 @@ bool ks_core_quota_allows(int fd, double quota, uint64_t length)
     return quota <= 0 || length <= quota_room(fd, quota);
 }
 
+// The bytes from at to the next block boundary of the file (a buffer may
+// start anywhere in it: after the notes, after a short read).
+static size_t block_from(uint64_t offset, size_t at, size_t length)
+{
+    size_t to_boundary = block_size - static_cast<size_t>((offset + at) % block_size);
+
+    return std::min(to_boundary, length - at);
+}
+
 // Writes the non-zero runs of blocks of one buffer at offset.
 static bool buffer_store(int fd, const unsigned char *buffer, size_t length, uint64_t offset,
                          struct quota_state *quota, struct ks_core_result *result)
@@ -74,14 +83,14 @@ static bool buffer_store(int fd, const unsigned char *buffer, size_t length, uin
     size_t at = 0;
 
     while (at < length) {
-        size_t n = std::min(block_size, length - at);
+        size_t n = block_from(offset, at, length);
         if (block_is_zero(buffer + at, n)) {
             at += n;
             continue;
         }
         size_t end = at + n;
         while (end < length) {
-            size_t m = std::min(block_size, length - end);
+            size_t m = block_from(offset, end, length);
             if (block_is_zero(buffer + end, m))
                 break;
             end += m;
@@ -105,7 +114,25 @@ static bool buffer_store(int fd, const unsigned char *buffer, size_t length, uin
     return true;
 }
 
-void ks_core_copy(int in, int out, uint64_t limit, double quota, struct ks_core_result *result)
+// The image's first bytes, already read: stored as far as the limit allows.
+// False when the copy ends with them.
+static bool prefix_store(int out, const unsigned char *prefix, size_t length, uint64_t limit,
+                         struct quota_state *quota, struct ks_core_result *result)
+{
+    size_t kept = static_cast<size_t>(std::min<uint64_t>(length, limit));
+
+    if (kept > 0 && !buffer_store(out, prefix, kept, 0, quota, result))
+        return false;
+    result->length = kept;
+    if (kept < length) {
+        result->status = KS_CORE_CUT;
+        return false;
+    }
+    return true;
+}
+
+void ks_core_copy(int in, int out, uint64_t limit, double quota, const unsigned char *prefix, size_t prefix_length,
+                  struct ks_core_result *result)
 {
     // Page-aligned, so that the blocks tested for zeros are whole pages of the image.
     auto *buffer = static_cast<unsigned char *>(aligned_alloc(block_size, buffer_size));
@@ -118,7 +145,8 @@ void ks_core_copy(int in, int out, uint64_t limit, double quota, struct ks_core_
         result->error = ENOMEM;
         return;
     }
-    for (;;) {
+    bool more = prefix_store(out, prefix, prefix_length, limit, &q, result);
+    while (more) {
         uint64_t room = limit - result->length;
         // At the limit one more byte tells a cut image from one that fits exactly.
         size_t want = room == 0 ? 1 : static_cast<size_t>(std::min<uint64_t>(room, buffer_size));

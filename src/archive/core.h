@@ -4,6 +4,7 @@
 // Copies a core image from the kernel's pipe into a file, leaving all-zero
 // blocks as holes.
 
+#include <cstddef>
 #include <cstdint>
 
 typedef enum ks_core_status {
@@ -24,9 +25,12 @@ struct ks_core_result {
 // No limit on the length of the image.
 static constexpr uint64_t KS_CORE_UNLIMITED = UINT64_MAX;
 
-// Reads in until its end or limit bytes, writing into out from offset 0.
-// quota is the fraction of out's filesystem that must stay free (0: none).
-void ks_core_copy(int in, int out, uint64_t limit, double quota, struct ks_core_result *result);
+// Writes the prefix_length bytes of the image already read from in (its
+// notes), then reads in until its end or limit bytes, writing into out from
+// offset 0. quota is the fraction of out's filesystem that must stay free
+// (0: none).
+void ks_core_copy(int in, int out, uint64_t limit, double quota, const unsigned char *prefix, size_t prefix_length,
+                  struct ks_core_result *result);
 // Whether length more bytes on fd's filesystem keep the quota free.
 bool ks_core_quota_allows(int fd, double quota, uint64_t length);
 

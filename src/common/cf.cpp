@@ -3,6 +3,7 @@
 #include "common/cred.h"
 #include "common/fd.h"
 #include "common/fs.h"
+#include "common/ledger.h"
 #include "common/list.h"
 #include "common/log.h"
 
@@ -167,6 +168,7 @@ void ks_cf_init(void)
     cf->archive.gid = getgid();
     cf->archive.unlink = true;
     cf->archive.quota = 0.05;
+    cf->archive.ledger_age = KS_LEDGER_AGE_DEFAULT;
     cf->daemon.defaults_command = default_defaults_command;
     cf->daemon.defaults_variable = default_defaults_variable;
     for (auto &stage : cf->daemon.stages) {
@@ -389,6 +391,19 @@ static bool cf_size(uint64_t *target, const char *value)
         return false;
     *target = n;
     return true;
+}
+
+// Seconds: "0" (off), a plain number, or an age with its unit.
+static bool cf_window(time_t *target, const char *value)
+{
+    const char *error = "";
+    unsigned long seconds;
+
+    if (ks_cf_ul(&seconds, value, 10)) {
+        *target = static_cast<time_t>(seconds);
+        return true;
+    }
+    return ks_parse_age(target, value, &error);
 }
 
 static const char *cf_word_end(const char *p)
@@ -642,6 +657,22 @@ static void ks_cf_archive(char *line, size_t length, unsigned int ln)
     } else if (strcmp(key, "dump.size.max") == 0) {
         if (!cf_size(&cf->archive.size_max, value))
             cf_die_stderr("error: malformed size: %s\n", value);
+    } else if (strcmp(key, "dump.storm.window") == 0) {
+        if (!cf_window(&cf->archive.storm.window, value))
+            cf_die_stderr("error: malformed storm window: %s\n", value);
+    } else if (strcmp(key, "dump.storm.signature") == 0) {
+        if (!ks_cf_ul(&cf->archive.storm.per_signature, value, 10))
+            cf_die_stderr("error: malformed storm limit: %s\n", value);
+    } else if (strcmp(key, "dump.storm.user") == 0) {
+        if (!ks_cf_ul(&cf->archive.storm.per_user, value, 10))
+            cf_die_stderr("error: malformed storm limit: %s\n", value);
+    } else if (strcmp(key, "dump.core.limit") == 0) {
+        if (strcmp(value, "ignore") != 0 && strcmp(value, "respect") != 0)
+            cf_die_stderr("error: unknown core limit mode: %s\n", value);
+        cf->archive.core_limit_ignore = strcmp(value, "ignore") == 0;
+    } else if (strcmp(key, "dump.ledger.age") == 0) {
+        if (!cf_window(&cf->archive.ledger_age, value) || cf->archive.ledger_age == 0)
+            cf_die_stderr("error: malformed ledger age: %s\n", value);
     } else if (strcmp(key, "archive.command") == 0) {
         cf_set_text(&cf->archive.command, value);
     } else if (strcmp(key, "archive.disabled") == 0) {

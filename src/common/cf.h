@@ -2,6 +2,7 @@
 #define KS_COMMON_CF_H
 
 #include "common/parse.h"
+#include "common/storm.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,9 @@ struct ks_cf {
         bool disabled;
         double quota;
         uint64_t size_max; // dump.size.max: bytes of an image taken at most; 0 for no limit
+        struct ks_storm_limits storm; // dump.storm.*: cores stored per window
+        bool core_limit_ignore;       // dump.core.limit = ignore: a core limit of 0 stores anyway
+        time_t ledger_age;            // dump.ledger.age: crash ledger rows kept this long
     } archive;
     struct {
         struct ks_cf_stage stages[KS_SLAVE_TYPE_COUNT];

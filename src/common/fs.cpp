@@ -161,59 +161,75 @@ static bool link_owned_by_root(int dir, const char *name)
     return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode) && st.st_uid == 0;
 }
 
-// One component of the tree: made if missing, then opened without following
-// a link and checked on the descriptor; owner and mode are set on the
-// descriptor, never by name.
-static int tree_component(int dir, const char *name, struct ks_fs_tree *tree)
+static int fd_fail(int fd)
 {
-    bool made = false;
+    int error = errno;
 
-    if (tree->create) {
-        if (mkdirat(dir, name, tree->mode) == 0)
-            made = true;
-        else if (errno != EEXIST)
-            return -1;
-    }
-    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd == -1) {
-        errno = link_error(dir, name, errno);
+    ks_fd_close(fd);
+    errno = error;
+    return -1;
+}
+
+// A missing directory of the tree is made under a private name, given its
+// owner and mode on its descriptor, and only then renamed into place: others
+// making the same directory at the same moment (archivers of one crash
+// storm) never find it with root's owner or the umask's mode.
+static int component_make(int dir, const char *name, struct ks_fs_tree *tree)
+{
+    char scratch[64];
+
+    snprintf(scratch, sizeof scratch, ".kestrel-new.%ld", static_cast<long>(getpid()));
+    (void) unlinkat(dir, scratch, AT_REMOVEDIR);
+    if (mkdirat(dir, scratch, tree->mode) == -1)
         return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) == -1) {
-        ks_fd_close(fd);
-        return -1;
-    }
-    bool fail = false;
-    if (made && (st.st_uid != tree->uid || st.st_gid != tree->gid))
-        fail = fchown(fd, tree->uid, tree->gid) == -1;
-    // The umask may have taken bits the tree should have.
-    if (!fail && made && (st.st_mode & 07777) != tree->mode)
-        fail = fchmod(fd, tree->mode) == -1;
-    if (!fail && !made && tree->tighten && (st.st_mode & 027) != 0)
-        fail = fchmod(fd, st.st_mode & 07777 & ~mode_t{027}) == -1;
-    if (fail) {
+    int fd = openat(dir, scratch, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1 || fchown(fd, tree->uid, tree->gid) == -1 || fchmod(fd, tree->mode) == -1 ||
+        renameat2(dir, scratch, dir, name, RENAME_NOREPLACE) == -1) {
         int error = errno;
-        ks_fd_close(fd);
+        if (fd != -1)
+            ks_fd_close(fd);
+        (void) unlinkat(dir, scratch, AT_REMOVEDIR);
         errno = error;
         return -1;
     }
     return fd;
 }
 
-// A missing directory above the tree: everyone may pass through it, whatever
-// the umask.
-static int ancestor_make(int dir, const char *name)
+// One component of the tree: opened without following a link and checked
+// on the descriptor, made if missing; owner and mode are set on the
+// descriptor, never by name.
+static int tree_component(int dir, const char *name, struct ks_fs_tree *tree)
 {
-    if (mkdirat(dir, name, 0755) == -1 && errno != EEXIST)
-        return -1;
     int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd != -1 && fchmod(fd, 0755) == -1) {
-        int error = errno;
-        ks_fd_close(fd);
-        errno = error;
+
+    if (fd == -1 && errno == ENOENT && tree->create) {
+        fd = component_make(dir, name, tree);
+        if (fd != -1 || errno != EEXIST)
+            return fd;
+        fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd == -1) {
+        errno = link_error(dir, name, errno);
         return -1;
     }
+    struct stat st;
+    if (fstat(fd, &st) == -1)
+        return fd_fail(fd);
+    if (tree->tighten && (st.st_mode & 027) != 0 && fchmod(fd, st.st_mode & 07777 & ~mode_t{027}) == -1)
+        return fd_fail(fd);
+    return fd;
+}
+
+// A missing directory above the tree: everyone may pass through it, whatever
+// the umask, and it belongs to whoever makes it (root, normally).
+static int ancestor_make(int dir, const char *name)
+{
+    static struct ks_fs_tree ancestor;
+
+    ancestor = {geteuid(), getegid(), 0755, true, false, {}};
+    int fd = component_make(dir, name, &ancestor);
+    if (fd == -1 && errno == EEXIST)
+        fd = openat(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     return fd;
 }
 

@@ -325,6 +325,14 @@ static bool open_failed(struct ks_ledger *l, const char **error, const char *why
     return false;
 }
 
+static bool replaced(const struct ks_ledger *l)
+{
+    struct stat st;
+
+    return fstatat(l->dirfd, KS_LEDGER_FILE, &st, AT_SYMLINK_NOFOLLOW) == -1 || st.st_dev != l->device ||
+           st.st_ino != l->inode;
+}
+
 bool ks_ledger_open(struct ks_ledger **ledger, const char *root, mode_t mode, const char **error)
 {
     struct ks_ledger *l = ledger_new(root, error);
@@ -364,6 +372,10 @@ bool ks_ledger_open(struct ks_ledger **ledger, const char *root, mode_t mode, co
         }
         sqlite3_close_v2(l->db);
         l->db = nullptr;
+        // Another archiver moved a damaged ledger aside or made a new one
+        // between the look and the open: look again.
+        if ((rc & 0xff) == SQLITE_CANTOPEN && replaced(l))
+            continue;
         if (!is_damage(rc))
             return open_failed(l, error, sqlite3_errstr(rc));
         if (!move_aside(l, error))
