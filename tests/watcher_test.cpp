@@ -2,6 +2,7 @@
 // crashes with different fates go through one daemon each, with small shell
 // scripts as the defaults, snapshot and send commands.
 
+#include "common/facts.h"
 #include "common/tar.h"
 
 #include "support.h"
@@ -684,4 +685,39 @@ TEST_F(Pipeline, UnrenderableCommandIsGivenUpAtTheLimit)
         EXPECT_EQ(count_messages("Object has no executable."), 2u) << ks_test_syslog_dump();
         EXPECT_FALSE(ks_test_exists(calls)) << "no command ran";
     }
+}
+
+// %G: the signature from the asset's facts reaches the send command; a crash
+// without one (no facts, or a value that is no signature) cannot render the
+// template, counts the attempt and is given up at the limit.
+TEST_F(Pipeline, SignatureReachesTheTemplate)
+{
+    tree();
+    configure("send.command = " + bin + "/send %B %S %G\nsend.retry.limit = 2\nsend.retry.interval = 1s\n"
+              "send.retry.action = unlink\n");
+    script("send", "printf '%s' \"$3\" > '" + outbox + "'/\"$1\"\n");
+    auto with_facts = [&](const std::string &base, const std::string &facts) {
+        int fd = open((root + "/assets/" + base).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ks_tar_t *tar = ks_tar_fdopen(fd);
+        ASSERT_TRUE(ks_tar_symlink(tar, "/proc/self/exe", "/usr/bin/app", time(nullptr)));
+        ks_tar_begin(tar, KS_FACTS_ENTRY, sizeof KS_FACTS_ENTRY - 1);
+        ASSERT_TRUE(ks_tar_metadata_commit(tar));
+        ASSERT_EQ(write(fd, facts.data(), facts.size()), static_cast<ssize_t>(facts.size()));
+        ASSERT_TRUE(ks_tar_end(tar, facts.size()));
+        ASSERT_TRUE(ks_tar_commit(tar));
+        ks_tar_destroy(tar);
+        close(fd);
+        ks_test_write_file(root + "/staging/" + base, "core");
+        ASSERT_EQ(rename((root + "/staging/" + base).c_str(), (root + "/pending/" + base).c_str()), 0);
+    };
+    with_facts("signed", "signal=11\nsignature=0123456789abcdef\ncore=stored\n");
+    with_facts("forged", "signature=0123456789abcde\\x0a\n");
+    crash("bare");
+    ASSERT_TRUE(start());
+
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("signed"); })) << ks_test_syslog_dump();
+    EXPECT_EQ(delivered("signed"), "0123456789abcdef");
+    ASSERT_TRUE(wait_for({"error: failed to process forged", "error: failed to process bare"})) << ks_test_syslog_dump();
+    EXPECT_EQ(count_messages("Object has no signature."), 4u);
+    EXPECT_FALSE(ks_test_exists(outbox + "/forged"));
 }

@@ -436,9 +436,9 @@ int main(int argc, char **argv)
     privileges_drop(cf);
     home_enter(cf);
 
-    template_compile(&cf->daemon.defaults_format, cf->daemon.defaults_command, "ceaSB");
+    template_compile(&cf->daemon.defaults_format, cf->daemon.defaults_command, "ceaSBG");
     template_compile(&cf->daemon.stages[KS_SLAVE_SNAPSHOT].format, cf->daemon.stages[KS_SLAVE_SNAPSHOT].template_,
-                     "ceaSB");
-    template_compile(&cf->daemon.stages[KS_SLAVE_SEND].format, cf->daemon.stages[KS_SLAVE_SEND].template_, "ceaPSB");
+                     "ceaSBG");
+    template_compile(&cf->daemon.stages[KS_SLAVE_SEND].format, cf->daemon.stages[KS_SLAVE_SEND].template_, "ceaPSBG");
     ks_server_enter();
 }

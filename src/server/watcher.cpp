@@ -7,12 +7,14 @@
 #include "server/watcher.h"
 
 #include "common/cf.h"
+#include "common/facts.h"
 #include "common/fd.h"
 #include "common/log.h"
 #include "common/parse.h"
 #include "common/tar.h"
 #include "server/slave.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -250,10 +252,43 @@ static time_t object_creation(const ks_watcher_object *o, const struct ks_watche
     return 0;
 }
 
-// The executable named by the asset's "/proc/self/exe" entry, or null. Its
-// first bytes settle that for almost every asset, with one read and no
-// mapping; only an asset they leave open is walked whole.
-static char *asset_executable(const ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
+// The crash's signature as its facts give it: 16 hexadecimal digits or none.
+static void facts_signature(ks_watcher_object *o, const char *facts, size_t length)
+{
+    size_t n = 0;
+    const char *value = ks_facts_find(facts, length, "signature", &n);
+
+    if (value == nullptr || n != sizeof o->signature - 1)
+        return;
+    for (size_t i = 0; i < n; i++)
+        if (!isxdigit(static_cast<unsigned char>(value[i])))
+            return;
+    memcpy(o->signature, value, n);
+    o->signature[n] = '\0';
+}
+
+// Both entries lie in the asset's first bytes when the archiver wrote it; an
+// asset from elsewhere is walked whole.
+static void asset_walk(ks_watcher_object *o)
+{
+    struct ks_tar_iterator *it = ks_tar_iterator_open(o->pst.asset);
+    const char *content, *name;
+    size_t length;
+    ks_tar_type type;
+
+    if (it == nullptr)
+        return;
+    while ((content = ks_tar_iterate(it, &name, &length, &type)) != nullptr) {
+        if (o->executable == nullptr && strcmp(name, "/proc/self/exe") == 0)
+            o->executable = strndup(content, length);
+        else if (o->signature[0] == '\0' && strcmp(name, KS_FACTS_ENTRY) == 0)
+            facts_signature(o, content, length);
+    }
+    ks_tar_iterator_destroy(it);
+}
+
+// The executable and the signature, from one read of the asset's first bytes.
+static void asset_read(ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
 {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     const char *content = nullptr;
@@ -263,30 +298,36 @@ static char *asset_executable(const ks_watcher_object *o, const struct ks_watche
     // O_NONBLOCK: a FIFO in place of an asset must not hang the open.
     int fd = dirs != nullptr ? openat(dirs->assets, o->basename, flags) : open(o->pst.asset, flags);
     if (fd == -1)
-        return nullptr;
+        return;
     ssize_t got = pread(fd, state.head, sizeof state.head, 0);
     ks_fd_close(fd);
     if (got <= 0)
-        return nullptr;
-    bool whole = static_cast<size_t>(got) < sizeof state.head;
-    switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, "/proc/self/exe",
-                        &content, &length, &type)) {
+        return;
+    bool whole = static_cast<size_t>(got) < sizeof state.head, walk = false;
+    switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, "/proc/self/exe", &content,
+                        &length, &type)) {
     case KS_TAR_L_FOUND:
-        return strndup(content, length);
+        o->executable = strndup(content, length);
+        break;
     case KS_TAR_L_ABSENT:
-        return nullptr;
+        break;
     case KS_TAR_L_UNKNOWN:
+        walk = true;
         break;
     }
-    struct ks_tar_iterator *it = ks_tar_iterator_open(o->pst.asset);
-    char *executable = nullptr;
-    if (it == nullptr)
-        return nullptr;
-    content = ks_tar_iterate_to(it, "/proc/self/exe", &length, &type);
-    if (content != nullptr)
-        executable = strndup(content, length);
-    ks_tar_iterator_destroy(it);
-    return executable;
+    switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, KS_FACTS_ENTRY, &content,
+                        &length, &type)) {
+    case KS_TAR_L_FOUND:
+        facts_signature(o, content, length);
+        break;
+    case KS_TAR_L_ABSENT:
+        break;
+    case KS_TAR_L_UNKNOWN:
+        walk = true;
+        break;
+    }
+    if (walk)
+        asset_walk(o);
 }
 
 static bool index_insert(ks_watcher_object *o)
@@ -314,7 +355,7 @@ void ks_watcher_add_at(ks_stage stage, const char *base, const struct ks_watcher
     o->st.creation = object_creation(o, dirs);
     if (!ks_watcher_object_invariant(o))
         return;
-    o->executable = asset_executable(o, dirs);
+    asset_read(o, dirs);
     if (!index_insert(o)) {
         ks_log(LOG_ERR, "error: failed to allocate object %s\n", base);
         watcher_object_destroy(o);
@@ -496,6 +537,13 @@ static char *watcher_format(char c, const char *prefix, const char *suffix, void
         break;
     case 'B':
         value = o->basename;
+        break;
+    case 'G':
+        if (o->signature[0] == '\0') {
+            ks_log(LOG_ERR, "Object has no signature.\n");
+            return nullptr;
+        }
+        value = o->signature;
         break;
     default:
         if (c < '0' || c > '9')

@@ -35,6 +35,7 @@ typedef struct ks_watcher_object {
     char **defaults_argv; // the defaults command while it runs
     const char *basename; // into path
     char *executable;     // from the asset; null when unknown
+    char signature[17];   // from the asset's facts; empty when unknown
     struct qu_env child_env; // envp null until the first attempt builds it
     struct {
         char *committed;
