@@ -649,6 +649,14 @@ TEST_F(Daemon, BrokenSettingInTheForegroundReachesStandardError)
                                                             : "error: unknown output mode [bogus]\n";
         EXPECT_TRUE(r.err.starts_with("kestrel[") && r.err.ends_with("]: " + expected)) << r.err;
     }
+    // Under a service manager whose journal is standard error, the journal
+    // takes every message through /dev/log already: nothing twice.
+    ks_test_write_file(conf, "[archive]\narchive.disabled = true\n[daemon]\nlog.level = loud\n");
+    ks_test_result journal = ks_test_run(
+        {"/usr/bin/env", "-u", "LD_PRELOAD", "/bin/sh", "-c",
+         "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec \"$0\" -f -c \"$1\"", KS_TEST_KESTRELD, conf});
+    EXPECT_TRUE(exited_with(journal.status, 1));
+    EXPECT_EQ(journal.err, "");
     // Through the stand-in, the level's message has its priority.
     ks_test_write_file(conf, "[daemon]\nlog.level = loud\n");
     ks_test_result r = ks_test_run({KS_TEST_KESTRELD, "-c", conf});

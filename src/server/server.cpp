@@ -337,6 +337,18 @@ static void template_compile(ks_format_t **format, const char *text, const char 
     }
 }
 
+// The service manager names the journal stream it connected to standard
+// error in JOURNAL_STREAM, as "device:inode".
+static bool stderr_is_journal(void)
+{
+    const char *stream = getenv("JOURNAL_STREAM");
+    unsigned long long device, inode;
+    struct stat st;
+
+    return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 && fstat(2, &st) == 0 &&
+           static_cast<unsigned long long>(st.st_dev) == device && static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 // Whether a syslog daemon takes messages at /dev/log, tried as the C
 // library's syslog tries it. When that cannot be told, it is taken to listen.
 static bool syslog_listens(void)
@@ -403,8 +415,9 @@ int main(int argc, char **argv)
     ks_cf_init();
     server_options_parse(&options, argc, argv);
     // In the foreground every message also reaches standard error, from the
-    // configuration's own on.
-    ks_log_open(!options.want_daemon);
+    // configuration's own on; not when standard error is the journal, which
+    // already takes every message through /dev/log.
+    ks_log_open(!options.want_daemon && !stderr_is_journal());
     ks_cf_load(options.cf_path);
     if (options.debug_mode) {
         for (auto &stage : cf->daemon.stages)
