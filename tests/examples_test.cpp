@@ -321,3 +321,55 @@ TEST(ExampleDefaults, AHostileExecutableAddsNoLine)
         EXPECT_EQ(run({defaults_command, "/usr/bin/*"}).out.find("\npackage="), std::string::npos);
     }
 }
+
+// The send takes the signature from the report's own first-column line,
+// never from text that gdb's indented part might hold, and hands it to a
+// collector in X-Crash-Signature; the outbox copy is the group's to read.
+TEST(ExampleSend, TheSignatureTravelsWithTheReport)
+{
+    static const std::string send_command = KS_TEST_SOURCE_DIR "/examples/send";
+    ks_test_dir dir;
+    const struct {
+        const char *name;
+        std::string report;
+        const char *header;
+    } cases[] = {
+        {"a report with a signature", "crash report\nsignature:        0123456789abcdef\n  signature: ffffffffffffffff\n",
+         "0123456789abcdef"},
+        {"only gdb's text names one", "crash report\n  signature:        ffffffffffffffff\n", "unknown"},
+        {"a malformed one", "signature:        0123456789abcdeX\n", "unknown"},
+    };
+    // A collector that answers one request and writes down the header.
+    const std::string server = "import http.server, sys\n"
+                               "class H(http.server.BaseHTTPRequestHandler):\n"
+                               "    def do_PUT(self):\n"
+                               "        self.rfile.read(int(self.headers['Content-Length']))\n"
+                               "        open(sys.argv[1], 'w').write(self.headers.get('X-Crash-Signature', ''))\n"
+                               "        self.send_response(200); self.end_headers()\n"
+                               "    def log_message(self, *a): pass\n"
+                               "s = http.server.HTTPServer(('127.0.0.1', 0), H)\n"
+                               "open(sys.argv[2], 'w').write(str(s.server_port))\n"
+                               "s.handle_request()\n";
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string report = dir / "report", seen = dir / "seen", port = dir / "port";
+        std::remove(seen.c_str());
+        std::remove(port.c_str());
+        ks_test_write_file(report, c.report);
+        pid_t collector = ks_test_spawn({"/usr/bin/python3", "-c", server, seen, port});
+        ASSERT_TRUE(ks_test_wait_until([&] { return !ks_test_read_file(port).empty(); }));
+        auto r = run({send_command, report, "crash-1", "http://127.0.0.1:" + ks_test_read_file(port) + "/up/"});
+        EXPECT_EQ(exit_code(r), 0) << r.err;
+        ks_test_stop(collector);
+        EXPECT_EQ(ks_test_read_file(seen), c.header);
+    }
+
+    std::string report = dir / "report", outbox = dir / "outbox";
+    ks_test_write_file(report, cases[0].report);
+    auto r = run({"/bin/sh", "-c", "umask 077; exec \"$@\"", "sh", send_command, report, "crash-1", outbox});
+    ASSERT_EQ(exit_code(r), 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat((outbox + "/crash-1.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
