@@ -148,9 +148,13 @@ void ks_core_copy(int in, int out, uint64_t limit, double quota, const unsigned 
     bool more = prefix_store(out, prefix, prefix_length, limit, &q, result);
     while (more) {
         uint64_t room = limit - result->length;
+        // Data lands at the same place in a page of the buffer as in a page
+        // of the file: after the notes, the blocks tested and written stay
+        // aligned in memory.
+        size_t skew = static_cast<size_t>(result->length % block_size);
         // At the limit one more byte tells a cut image from one that fits exactly.
-        size_t want = room == 0 ? 1 : static_cast<size_t>(std::min<uint64_t>(room, buffer_size));
-        ssize_t n = ks_fd_read(in, buffer, want);
+        size_t want = room == 0 ? 1 : static_cast<size_t>(std::min<uint64_t>(room, buffer_size - skew));
+        ssize_t n = ks_fd_read(in, buffer + skew, want);
         if (n < 0) {
             result->status = KS_CORE_READ_FAILED;
             result->error = errno;
@@ -164,7 +168,7 @@ void ks_core_copy(int in, int out, uint64_t limit, double quota, const unsigned 
             result->status = KS_CORE_CUT;
             break;
         }
-        if (!buffer_store(out, buffer, static_cast<size_t>(n), result->length, &q, result))
+        if (!buffer_store(out, buffer + skew, static_cast<size_t>(n), result->length, &q, result))
             break;
         result->length += static_cast<uint64_t>(n);
     }
