@@ -30,25 +30,6 @@ namespace {
 
 const char unlimited[] = "18446744073709551615";
 
-std::string random_bytes(size_t n, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string s(n, '\0');
-
-    // Never a zero byte, so that no block of it can be taken for a hole.
-    for (auto &c : s)
-        c = static_cast<char>(1 + generator() % 255);
-    return s;
-}
-
-std::string link_target(const std::string &path)
-{
-    char buffer[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-}
-
 // Regular files below a directory, as "sub/name" relative to it.
 std::vector<std::string> files_below(const std::string &root, const std::string &sub = "")
 {
@@ -132,7 +113,7 @@ protected:
     {
         victim = ks_test_spawn({"/usr/bin/tail", "-f", "/dev/null"}, {"KS_SECRET=hunter2"});
         std::string exe = "/proc/" + std::to_string(victim) + "/exe";
-        EXPECT_TRUE(ks_test_wait_until([&] { return link_target(exe) == "/usr/bin/tail"; }));
+        EXPECT_TRUE(ks_test_wait_until([&] { return ks_test_link_target(exe) == "/usr/bin/tail"; }));
         return victim;
     }
 
@@ -205,7 +186,7 @@ TEST_F(Archive, StoresSparseCoreAndAsset)
     pid_t pid = start_victim();
     // Data, a long run of zero pages, data that ends inside a page, and a
     // zero tail that only the file's length can keep.
-    std::string core = random_bytes(65536, 1) + std::string(4 << 20, '\0') + random_bytes(5000, 2) +
+    std::string core = ks_test_random_bytes(65536, 1) + std::string(4 << 20, '\0') + ks_test_random_bytes(5000, 2) +
                        std::string(3 * 4096 + 17, '\0');
 
     ks_test_result r = archive(core, pid);
@@ -271,7 +252,7 @@ TEST_F(Archive, StoresSparseCoreAndAsset)
 TEST_F(Archive, SettingsDecideWhatIsStored)
 {
     need_namespace();
-    const std::string core = random_bytes(300000, 3);
+    const std::string core = ks_test_random_bytes(300000, 3);
     struct scenario {
         const char *name;
         std::string lines;
@@ -320,7 +301,7 @@ TEST_F(Archive, VanishedProcessStillKeepsTheCore)
 {
     pid_t gone = ks_test_spawn({"/bin/true"});
     ks_test_stop(gone);
-    std::string core = random_bytes(8192, 4);
+    std::string core = ks_test_random_bytes(8192, 4);
 
     ks_test_result r = archive(core, gone);
     EXPECT_TRUE(exited_with(r.status, 0)) << ks_test_status_text(r.status);
@@ -350,7 +331,7 @@ TEST_F(Archive, WritesOnlyAsTheArchiveOwner)
     ASSERT_EQ(symlink(guarded.c_str(), (root + "/staging").c_str()), 0);
 
     pid_t pid = start_victim();
-    ks_test_result r = archive(random_bytes(4096, 9), pid);
+    ks_test_result r = archive(ks_test_random_bytes(4096, 9), pid);
     EXPECT_TRUE(exited_with(r.status, 1)) << ks_test_status_text(r.status);
     EXPECT_TRUE(files_below(guarded).empty()) << "root wrote through the link";
     EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: " + who(pid) + " not archived: " + root +
@@ -380,7 +361,7 @@ TEST_F(Archive, ConfigurationFailureIsLogged)
         std::remove(conf.c_str());
         if (!c.file.empty())
             ks_test_write_file(conf, c.file);
-        ks_test_result r = archive(random_bytes(4096, 8), pid);
+        ks_test_result r = archive(ks_test_random_bytes(4096, 8), pid);
         EXPECT_TRUE(exited_with(r.status, 1)) << ks_test_status_text(r.status);
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: " + who(pid) + " not archived: " + c.message + "\n"))
@@ -394,7 +375,7 @@ TEST_F(Archive, ConfigurationFailureIsLogged)
 TEST_F(Archive, KernelLikeStartWithOnlyStandardInput)
 {
     configure("unknown.key = printed on standard error\n");
-    std::string core = random_bytes(20000, 5);
+    std::string core = ks_test_random_bytes(20000, 5);
     std::string script = "exec 1>&- 2>&-; exec \"$@\"";
 
     ks_test_result r = ks_test_run({"/bin/sh", "-c", script, "sh", KS_TEST_ARCHIVE, "-c", conf, "-l" + std::string(unlimited)},
@@ -459,7 +440,7 @@ TEST_F(Archive, QuotaAndFullDiskLeaveNoPartialFiles)
     std::string mnt = dir / "mnt";
     ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
     pid_t pid = start_victim();
-    const std::string data = random_bytes(3 << 20, 6);
+    const std::string data = ks_test_random_bytes(3 << 20, 6);
     struct scenario {
         const char *name;
         const char *size;
@@ -473,7 +454,7 @@ TEST_F(Archive, QuotaAndFullDiskLeaveNoPartialFiles)
          "warning: " + who(pid) + " refused: the archive's filesystem would keep less than 50% free\n"},
         {"disk fills", "1m", "0%", data, "", LOG_ERR,
          "error: " + who(pid) + " not archived: failed to write the core image: No space left on device\n"},
-        {"holes cost no quota", "4m", "50%", random_bytes(1 << 20, 7) + std::string(64 << 20, '\0'),
+        {"holes cost no quota", "4m", "50%", ks_test_random_bytes(1 << 20, 7) + std::string(64 << 20, '\0'),
          "assets pending", LOG_INFO, ""},
     };
 

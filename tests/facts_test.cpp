@@ -1,22 +1,9 @@
 #include "common/facts.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
-
-static std::map<std::string, std::string> read_all(const std::string &text)
-{
-    std::map<std::string, std::string> facts;
-    const char *cursor = text.data();
-    struct ks_facts_line line;
-
-    while (ks_facts_next(&cursor, text.data() + text.size(), &line)) {
-        char value[4096];
-        size_t n = ks_facts_unescape(line.value, line.value_length, value, sizeof value);
-        facts[std::string(line.key, line.key_length)] = std::string(value, n);
-    }
-    return facts;
-}
 
 TEST(Facts, HostileValuesStayOnTheirLineAndComeBackWhole)
 {
@@ -42,7 +29,7 @@ TEST(Facts, HostileValuesStayOnTheirLineAndComeBackWhole)
         EXPECT_TRUE(c == '\n' || (c >= 0x20 && c <= 0x7e)) << "byte " << int(c) << " in " << text;
     }
     EXPECT_EQ(lines, std::size(values));
-    auto facts = read_all(text);
+    auto facts = ks_test_facts(text);
     ASSERT_EQ(facts.size(), std::size(values));
     for (size_t i = 0; i < std::size(values); i++)
         EXPECT_EQ(facts["k" + std::to_string(i)], values[i]) << i;
@@ -71,7 +58,7 @@ TEST(Facts, ReadersTolerateForeignText)
 {
     // No newline at the end, lines without "=", malformed escapes, a value cut short.
     std::string text = "junk line\nkey=a\\x4\nother=\\q\\x41\\\nlast=end";
-    auto facts = read_all(text);
+    auto facts = ks_test_facts(text);
 
     EXPECT_EQ(facts.size(), 3u);
     EXPECT_EQ(facts["key"], "a\\x4");

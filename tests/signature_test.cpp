@@ -88,20 +88,6 @@ ks_test_result sh(const std::string &command)
     return r;
 }
 
-std::map<std::string, std::string> facts_of(const std::string &text)
-{
-    std::map<std::string, std::string> facts;
-    const char *cursor = text.data();
-    struct ks_facts_line line;
-
-    while (ks_facts_next(&cursor, text.data() + text.size(), &line)) {
-        char value[4096];
-        size_t n = ks_facts_unescape(line.value, line.value_length, value, sizeof value);
-        facts[std::string(line.key, line.key_length)] = std::string(value, n);
-    }
-    return facts;
-}
-
 struct crash {
     struct ks_notes notes;
     std::string prefix; // the notes point into it
@@ -142,7 +128,7 @@ void crash_read(const std::string &image, const std::string &executable, struct 
     c->signature = sig;
     struct ks_facts_text t = {};
     ASSERT_TRUE(ks_signature_facts(&t, sig, &c->notes, exe_id, module_id));
-    c->facts = facts_of(t.data != nullptr ? std::string(t.data, t.length) : "");
+    c->facts = ks_test_facts(t.data != nullptr ? std::string(t.data, t.length) : "");
     ks_facts_release(&t);
 }
 
@@ -462,7 +448,7 @@ TEST(SignatureFacts, SignalNamesAndASentSignal)
     ASSERT_TRUE(n.valid);
     struct ks_facts_text t = {};
     ASSERT_TRUE(ks_signature_facts(&t, "0123456789abcdef", &n, "", nullptr));
-    auto facts = facts_of(std::string(t.data, t.length));
+    auto facts = ks_test_facts(std::string(t.data, t.length));
     ks_facts_release(&t);
     std::map<std::string, std::string> expected = {
         {"signature", "0123456789abcdef"}, {"signal", "11"},   {"signal.name", "SIGSEGV"}, {"signal.code", "0"},

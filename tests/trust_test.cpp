@@ -31,24 +31,6 @@ namespace {
 const char unlimited[] = "18446744073709551615";
 const char started[] = "Kestrel server initialized, entering main loop.";
 
-std::string random_bytes(size_t n, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::string s(n, '\0');
-
-    for (auto &c : s)
-        c = static_cast<char>(1 + generator() % 255);
-    return s;
-}
-
-std::string link_target(const std::string &path)
-{
-    char buffer[4096];
-    ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-}
-
 // Every path below root, directories included, root itself first.
 std::vector<std::string> tree_paths(const std::string &root)
 {
@@ -118,7 +100,7 @@ struct Trust : ::testing::Test {
     {
         pid_t pid = spawn(argv);
         std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-        EXPECT_TRUE(ks_test_wait_until([&] { return link_target(exe) == program; })) << link_target(exe);
+        EXPECT_TRUE(ks_test_wait_until([&] { return ks_test_link_target(exe) == program; })) << ks_test_link_target(exe);
         return pid;
     }
 
@@ -174,7 +156,7 @@ TEST_F(Trust, NoOtherUserOpensAnythingInTheTreeAtAnyStage)
     spawn({KS_TEST_KESTRELD, "-f", "-c", conf});
     ASSERT_TRUE(ks_test_wait_until([] { return ks_test_syslog_has(LOG_INFO, started); })) << ks_test_syslog_dump();
     pid_t pid = victim({"/usr/bin/tail", "-f", "/dev/null"}, "/usr/bin/tail");
-    ks_test_result r = archive(pid, "secret: hunter2\n" + random_bytes(100000, 1));
+    ks_test_result r = archive(pid, "secret: hunter2\n" + ks_test_random_bytes(100000, 1));
     ASSERT_TRUE(exited_with(r.status, 0)) << ks_test_syslog_dump();
 
     auto closed = [&](const char *when, size_t at_least) {
@@ -235,7 +217,7 @@ TEST_F(Trust, MetadataComesOnlyFromTheDumpingProcess)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ks_test_syslog_start();
-        ks_test_result r = archive(c.pid, random_bytes(5000, 2), c.dumping);
+        ks_test_result r = archive(c.pid, ks_test_random_bytes(5000, 2), c.dumping);
         ASSERT_TRUE(exited_with(r.status, 0)) << ks_test_status_text(r.status);
         std::string base = stored();
         auto entries = asset_entries(root + "/assets/" + base);
@@ -261,7 +243,7 @@ TEST_F(Trust, TheExecutableIsKnownBeyondItsPath)
     ASSERT_TRUE(ks_test_wait_until(
         [&] { return ks_test_read_file("/proc/" + std::to_string(pid) + "/cmdline").starts_with("/usr/bin/tail"); }));
 
-    ks_test_result r = archive(pid, random_bytes(4096, 3));
+    ks_test_result r = archive(pid, ks_test_random_bytes(4096, 3));
     ASSERT_TRUE(exited_with(r.status, 0)) << ks_test_syslog_dump();
     std::string base = stored();
     auto entries = asset_entries(root + "/assets/" + base);
@@ -303,7 +285,7 @@ TEST_F(Trust, TheQuotaHoldsForHugeMetadataAndManyArchivers)
     pid_t mapper = spawn({"/usr/bin/python3", "-c", python, mapped, ready});
     ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(ready); })) << "python3 mapping";
     configure("");
-    ks_test_result r = archive(mapper, random_bytes(4096, 4));
+    ks_test_result r = archive(mapper, ks_test_random_bytes(4096, 4));
     ASSERT_TRUE(exited_with(r.status, 0)) << ks_test_syslog_dump();
     std::string base = stored();
     struct stat st;
@@ -317,7 +299,7 @@ TEST_F(Trust, TheQuotaHoldsForHugeMetadataAndManyArchivers)
     // it reserved: a sampler watches the free space from outside.
     std::string mnt = dir / "mnt", input = dir / "input";
     ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-    ks_test_write_file(input, random_bytes(8 << 20, 5));
+    ks_test_write_file(input, ks_test_random_bytes(8 << 20, 5));
     pid_t pid = victim({"/usr/bin/tail", "-f", "/dev/null"}, "/usr/bin/tail");
     ks_test_write_file(conf, "[archive]\ndump.root = " + mnt + "/root\narchive.disabled = true\ndump.quota = 50%\n"
                              "[daemon]\nsnapshot.command = true\nsend.command = true\n");
@@ -392,7 +374,7 @@ TEST_F(Trust, LinksInTheTreeSteerNobody)
         ASSERT_EQ(symlink(guarded.c_str(), at.c_str()), 0);
         ASSERT_EQ(lchown(at.c_str(), owner.uid, owner.gid), 0);
 
-        ks_test_result r = archive(pid, random_bytes(4096, 6));
+        ks_test_result r = archive(pid, ks_test_random_bytes(4096, 6));
         EXPECT_TRUE(exited_with(r.status, 1)) << ks_test_status_text(r.status);
         EXPECT_NE(ks_test_syslog_dump().find(at + " is a symbolic link, not a directory of the archive tree"),
                   std::string::npos)

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "common/facts.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,7 +14,9 @@
 #include <pwd.h>
 #include <fstream>
 #include <ftw.h>
+#include <climits>
 #include <poll.h>
+#include <random>
 #include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
@@ -627,4 +631,36 @@ int ks_test_open_as(uid_t uid, gid_t gid, const std::string &path, int flags)
         return std::string("0");
     });
     return result == "setuid" ? -1 : std::stoi(result);
+}
+
+std::string ks_test_random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string s(n, '\0');
+
+    for (auto &c : s)
+        c = static_cast<char>(1 + generator() % 255);
+    return s;
+}
+
+std::string ks_test_link_target(const std::string &path)
+{
+    char buffer[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
+
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+}
+
+std::map<std::string, std::string> ks_test_facts(const std::string &text)
+{
+    std::map<std::string, std::string> facts;
+    const char *cursor = text.data();
+    struct ks_facts_line line;
+
+    while (ks_facts_next(&cursor, text.data() + text.size(), &line)) {
+        char value[4096];
+        size_t n = ks_facts_unescape(line.value, line.value_length, value, sizeof value);
+        facts[std::string(line.key, line.key_length)] = std::string(value, n);
+    }
+    return facts;
 }

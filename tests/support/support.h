@@ -5,6 +5,7 @@
 // running the real programs as child processes.
 
 #include <functional>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -130,6 +131,14 @@ bool ks_test_can_mount(void);
 // args then run. Needs root and ks_test_can_mount().
 std::vector<std::string> ks_test_as_dumping(pid_t pid, const std::string &scratch_dir,
                                             const std::vector<std::string> &args);
+
+// n bytes from a fixed seed, never a zero byte (so that no block of it can
+// be taken for a hole).
+std::string ks_test_random_bytes(size_t n, unsigned seed);
+// The target of a symbolic link, or "" when it is none.
+std::string ks_test_link_target(const std::string &path);
+// Every key of a facts text with its value unescaped.
+std::map<std::string, std::string> ks_test_facts(const std::string &text);
 
 // A system user with a group of its own name, made for one test and removed
 // with it (needs root). The name is the prefix and this process's id.
