@@ -4,6 +4,7 @@
 
 #include "client_support.h"
 
+#include <map>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -190,6 +191,47 @@ TEST(ClientHistory, CountOfRows)
         EXPECT_EQ(exit_code(r), 1) << args.back();
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(lines(r.err).back(), "Usage: history [-j] [-n <count>]") << r.err;
+    }
+}
+
+// Past a thousand crashes the tree's directories are read whole rather than
+// looked up crash by crash: the files found are the same either way.
+TEST(ClientHistory, ManyCrashesTheirFilesFoundAllTheSame)
+{
+    tree t;
+    std::vector<ledger_row> rows;
+    for (int i = 0; i < 1200; i++)
+        rows.push_back({t0 + i, 10000 + i, 0, "/usr/bin/app", 11, "00000000000000cc", KS_LEDGER_STORED,
+                        "crash-" + std::to_string(i), "", false, 0});
+    ASSERT_NO_FATAL_FAILURE(ledger_fill(t.root, rows));
+    // Newest first: 1199 is the first looked up, 0 among the last.
+    std::map<int, std::string> want;
+    for (int i : {1199, 1150, 150, 0}) {
+        std::string name = "crash-" + std::to_string(i);
+        t.file(i % 100 == 0 ? "committed/coredump" : "pending", name);
+        t.file("assets", name);
+        want[i] = i == 150 ? "c--" : "c-a";
+    }
+    for (int i : {1198, 149}) {
+        t.file("failed/sending", "crash-" + std::to_string(i));
+        want[i] = "-s-";
+    }
+    for (int i : {1197, 148}) {
+        ASSERT_EQ(symlink("/etc/passwd", t.at("pending", "crash-" + std::to_string(i)).c_str()), 0);
+        want[i] = "---";
+    }
+    ASSERT_EQ(unlink(t.at("assets", "crash-150").c_str()), 0);
+
+    ks_test_result r = t.kestrel({"history", "-n", "0"});
+    EXPECT_EQ(exit_code(r), 0) << r.err;
+    auto got = lines(r.out);
+    ASSERT_EQ(got.size(), 1201u);
+    for (int i = 0; i < 1200; i++) {
+        const std::string &line = got[static_cast<size_t>(1200 - i)];
+        std::string files = want.count(i) != 0 ? want[i] : "---";
+        EXPECT_NE(line.find("  " + std::to_string(10000 + i) + "  0 (root)  SIGSEGV  stored   " + files + "  "),
+                  std::string::npos)
+            << line;
     }
 }
 

@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 // A screenful: the administrator who wants more says how many.
 static constexpr size_t default_count = 50;
@@ -49,6 +51,15 @@ static const struct {
     {KS_TREE_FAILED_SENDING, KS_OBJECT_R_SNAPSHOT}, {KS_TREE_ASSETS, KS_OBJECT_R_ASSET},
 };
 
+// Crashes looked up file by file before the tree's directories are read
+// whole instead.
+static constexpr unsigned long lookups_before_index = 1000;
+
+static struct {
+    unsigned long lookups;
+    std::unordered_map<std::string, unsigned long> *files; // name to KS_OBJECT_R_* bits, once read
+} history;
+
 static const char resource_letters[] = "csa";
 static const char *const resource_names[KS_OBJECT_R_COUNT] = {"core", "snapshot", "asset"};
 
@@ -65,18 +76,57 @@ static bool plain_name(const char *name)
            strcmp(name, "..") != 0;
 }
 
+static bool regular(int directory, const char *name)
+{
+    struct stat st;
+
+    return fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+// Every crash file of the tree by base name, each directory read once.
+static void files_index(void)
+{
+    for (const auto &p : places) {
+        int fd = ks_tree_dir(p.place);
+        if (fd == -1)
+            continue;
+        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        DIR *dir = copy != -1 ? fdopendir(copy) : nullptr;
+        if (dir == nullptr) {
+            perror("error: failed to open archive");
+            exit(1);
+        }
+        rewinddir(dir);
+        struct dirent *entry;
+        while ((entry = readdir(dir)) != nullptr) {
+            if (entry->d_type == DT_REG || (entry->d_type == DT_UNKNOWN && regular(dirfd(dir), entry->d_name)))
+                (*history.files)[entry->d_name] |= 1UL << p.resource;
+        }
+        (void) closedir(dir);
+    }
+}
+
 // The files of the crash still in the tree, as bits of KS_OBJECT_R_*;
 // links and other files that the pipeline does not make are not its files.
+// A few crashes are looked up file by file; for many, reading the
+// directories once costs less than eight lookups each.
 static unsigned long files_of(const char *name)
 {
     unsigned long found = 0;
-    struct stat st;
 
     if (!plain_name(name))
         return 0;
+    if (history.files == nullptr && ++history.lookups > lookups_before_index) {
+        history.files = new std::unordered_map<std::string, unsigned long>;
+        files_index();
+    }
+    if (history.files != nullptr) {
+        auto entry = history.files->find(name);
+        return entry != history.files->end() ? entry->second : 0;
+    }
     for (const auto &p : places) {
         int directory = ks_tree_dir(p.place);
-        if (directory != -1 && fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        if (directory != -1 && regular(directory, name))
             found |= 1UL << p.resource;
     }
     return found;

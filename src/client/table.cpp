@@ -9,18 +9,21 @@
 #include <string>
 #include <vector>
 
+// The cells in one text, for tables of a million rows: a string each would
+// cost more than the text.
 struct ks_table {
     std::vector<ks_table_column> columns;
-    std::vector<std::string> cells; // masked, row after row
-    std::vector<size_t> widths;     // in characters
+    std::string text;        // the masked cells, row after row
+    std::vector<size_t> ends; // where each cell ends in text
+    std::vector<size_t> widths; // in characters
 };
 
 // Masked text is UTF-8 throughout: every byte that does not continue a
 // character starts one.
-static size_t characters(const std::string &text)
+static size_t characters(const char *text, size_t length)
 {
     return static_cast<size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
+        std::count_if(text, text + length, [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
 }
 
 struct ks_table *ks_table_new(const struct ks_table_column *columns, size_t n_columns)
@@ -43,11 +46,13 @@ void ks_table_cell(struct ks_table *table, const char *text, size_t length)
         length = 1;
     }
     try {
-        std::string masked(length, '\0');
-        masked.resize(ks_text_mask(text, length, masked.data()));
-        size_t column = table->cells.size() % table->columns.size();
-        table->widths[column] = std::max(table->widths[column], characters(masked));
-        table->cells.push_back(std::move(masked));
+        size_t start = table->text.size();
+        table->text.resize(start + length);
+        table->text.resize(start + ks_text_mask(text, length, table->text.data() + start));
+        size_t column = table->ends.size() % table->columns.size();
+        table->widths[column] =
+            std::max(table->widths[column], characters(table->text.data() + start, table->text.size() - start));
+        table->ends.push_back(table->text.size());
     } catch (const std::bad_alloc &) {
         ks_client_allocation_failure();
     }
@@ -81,15 +86,16 @@ void ks_table_print(const struct ks_table *table, FILE *out)
 {
     size_t n = table->columns.size();
 
-    if (table->cells.empty())
+    if (table->ends.empty())
         return;
     for (size_t i = 0; i < n; i++) {
         const char *heading = table->columns[i].heading;
         put_cell(table, i, heading, strlen(heading), strlen(heading), out);
     }
-    for (size_t i = 0; i < table->cells.size(); i++) {
-        const std::string &cell = table->cells[i];
-        put_cell(table, i % n, cell.data(), cell.size(), characters(cell), out);
+    for (size_t i = 0, start = 0; i < table->ends.size(); start = table->ends[i++]) {
+        const char *cell = table->text.data() + start;
+        size_t length = table->ends[i] - start;
+        put_cell(table, i % n, cell, length, characters(cell, length), out);
     }
 }
 
