@@ -9,7 +9,7 @@
 #include "common/ledger.h"
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
