@@ -118,10 +118,25 @@ TEST(ClientMetrics, HostileNamesCannotBreakTheFile)
         ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", "many-" + std::to_string(i)), "/usr/bin/app-" + std::to_string(i)));
     }
 
+    // The ledger's texts are the crashed programs' too.
+    time_t now = time(nullptr);
+    std::vector<ledger_row> rows;
+    for (size_t i = 0; i < hostile.size(); i++)
+        rows.push_back({now - 10, 100, 1000, hostile[i], 11, "sig\"" + std::to_string(i) + "\\\n\x1b[2J\xff}",
+                        KS_LEDGER_STORM, "", "", false, 0});
+    ASSERT_NO_FATAL_FAILURE(ledger_fill(t.root, rows));
+
     ks_test_result r = t.kestrel({"metrics"});
     EXPECT_EQ(exit_code(r), 0) << r.err;
     std::map<std::string, std::string> got = samples(r.out);
     EXPECT_EQ(got["kestrel_failed_crashes"], "25");
+    EXPECT_EQ(got["kestrel_ledger_crashes_last_hour{outcome=\"storm\"}"], std::to_string(hostile.size()));
+    EXPECT_EQ(got["kestrel_ledger_signature_crashes_last_hour{signature=\"sig\\\"0\\\\??[2J?}\",executable=\"/tmp/"
+                  "quote\\\"d\"}"],
+              "1");
+    EXPECT_EQ(got["kestrel_ledger_signature_crashes_last_hour{signature=\"sig\\\"2\\\\??[2J?}\",executable=\"/tmp/"
+                  "new?line} 1?kestrel_failed_crashes 99\"}"],
+              "1");
     EXPECT_EQ(got["kestrel_application_crashes{application=\"quote\\\"d\"}"], "2");
     EXPECT_EQ(got["kestrel_application_crashes{application=\"back\\\\slash\"}"], "2");
     EXPECT_EQ(got["kestrel_application_crashes{application=\"?[2J?\"}"], "2");
@@ -152,14 +167,19 @@ TEST(ClientHelp, EveryCommandListsItsOptions)
         std::vector<std::string> mentions;
     } cases[] = {
         {{"-h"}, 0, "Usage: kestrel [-c <configuration file>] <command> [<arguments>]",
-         {"list", "retry", "info", "debug", "metrics", "-c, --cf <file>", "-h, --help", "-v, --version"}},
+         {"list", "retry", "info", "debug", "metrics", "history", "signatures", "-c, --cf <file>", "-h, --help",
+          "-v, --version"}},
         {{"list", "-h"}, 1, "Usage: list [-a <application>] [-s <creation | application>]",
          {"-a <application>", "-s creation|c", "-s application|a", "-f ", "-j ", "-h "}},
         {{"info", "-h"}, 1, "Usage: info [-j] <object>", {"-j ", "-h "}},
         {{"retry", "-h"}, 1, "Usage: retry <object> ...", {"retry all", "-h "}},
         {{"debug", "-h"}, 1, "Usage: debug <object> [-- <gdb arguments>]",
          {"--core <file>", "--asset <file>", "--executable <path>", "set source open on", "-h "}},
-        {{"metrics", "-h"}, 1, "Usage: metrics", {"Prometheus", "-h "}},
+        {{"metrics", "-h"}, 1, "Usage: metrics", {"Prometheus", "ledger", "-h "}},
+        {{"history", "-h"}, 1, "Usage: history [-j] [-n <count>]", {"-n <count>", "0 for all", "-j ", "-h "}},
+        {{"signatures", "-h"}, 1, "Usage: signatures [-j] [--since <seconds>]",
+         {"--since <seconds>", "86400", "-j ", "-h "}},
+        {{"signatures", "--help"}, 1, "Usage: signatures [-j] [--since <seconds>]", {"--since <seconds>"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -171,9 +191,72 @@ TEST(ClientHelp, EveryCommandListsItsOptions)
             EXPECT_NE(text.find(m), std::string::npos) << m << " in\n" << text;
     }
     // Mistakes get the usage line alone.
-    for (const auto &args : std::vector<std::vector<std::string>>{{"metrics", "extra"}, {"list", "-x"}}) {
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"metrics", "extra"}, {"list", "-x"}, {"history", "-x"}, {"signatures", "--until", "5"}}) {
         ks_test_result r = t.kestrel(args);
         EXPECT_EQ(exit_code(r), 1);
         EXPECT_EQ(lines(r.err).back().substr(0, 6), "Usage:") << r.err;
     }
+}
+
+// The crash ledger's series: the last hour's crashes by outcome and by
+// signature, only so many signatures named; older crashes are not in them.
+TEST(ClientMetrics, TheLedgersLastHour)
+{
+    tree t;
+    time_t now = time(nullptr);
+    std::vector<ledger_row> rows;
+    auto crash = [&](time_t age, const std::string &signature, ks_ledger_outcome outcome,
+                     const std::string &executable = "/usr/bin/app") {
+        rows.push_back({now - age, 100, 1000, executable, 11, signature, outcome, "", "", false, 0});
+    };
+    for (int i = 0; i < 5; i++)
+        crash(2 * 3600 + i, "00000000000000f0", KS_LEDGER_STORED); // too old
+    crash(900, "0000000000000001", KS_LEDGER_STORED, "/usr/bin/older");
+    crash(800, "0000000000000001", KS_LEDGER_STORED, "/usr/bin/server");
+    for (int i = 0; i < 3; i++)
+        crash(700 - i, "0000000000000001", KS_LEDGER_STORM, "/usr/bin/server");
+    crash(600, "0000000000000002", KS_LEDGER_CUT);
+    crash(600, "0000000000000002", KS_LEDGER_CUT);
+    for (int i = 0; i < 23; i++) {
+        char signature[32];
+        snprintf(signature, sizeof signature, "%016x", 0x100 + i);
+        crash(500, signature, KS_LEDGER_LIMIT_0);
+    }
+    crash(100, "", KS_LEDGER_FAILED); // no signature
+    ASSERT_NO_FATAL_FAILURE(ledger_fill(t.root, rows));
+
+    ks_test_result r = t.kestrel({"metrics"});
+    EXPECT_EQ(exit_code(r), 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::map<std::string, std::string> got = samples(r.out);
+    std::map<std::string, std::string> want = {
+        {"stored", "2"}, {"cut", "2"}, {"ignored", "0"}, {"limit-0", "23"},
+        {"quota", "0"},  {"disk-full", "0"}, {"storm", "3"}, {"failed", "1"},
+    };
+    for (const auto &[outcome, value] : want) {
+        std::string key = "kestrel_ledger_crashes_last_hour{outcome=\"" + outcome + "\"}";
+        EXPECT_EQ(got.count(key), 1u) << key;
+        EXPECT_EQ(got[key], value) << key;
+    }
+    // The most frequent first; equal counts by signature: 0x100 to 0x111
+    // fill the 20, 0x112 to 0x116 are the others.
+    std::vector<std::string> named;
+    for (const auto &line : lines(r.out))
+        if (line.starts_with("kestrel_ledger_signature_crashes_last_hour{"))
+            named.push_back(line);
+    ASSERT_EQ(named.size(), 20u);
+    EXPECT_EQ(named[0],
+              "kestrel_ledger_signature_crashes_last_hour{signature=\"0000000000000001\",executable=\"/usr/bin/server\"} 5");
+    EXPECT_EQ(named[1], "kestrel_ledger_signature_crashes_last_hour{signature=\"0000000000000002\",executable=\"/usr/bin/app\"} 2");
+    EXPECT_EQ(named[2], "kestrel_ledger_signature_crashes_last_hour{signature=\"0000000000000100\",executable=\"/usr/bin/app\"} 1");
+    EXPECT_EQ(named[19], "kestrel_ledger_signature_crashes_last_hour{signature=\"0000000000000111\",executable=\"/usr/bin/app\"} 1");
+    EXPECT_EQ(got["kestrel_ledger_signature_others_last_hour"], "5");
+    EXPECT_EQ(r.out.find("00000000000000f0"), std::string::npos);
+
+    if (access("/usr/bin/promtool", X_OK) != 0)
+        GTEST_SKIP() << "no promtool (Debian package prometheus) to check the format";
+    ks_test_result checked = ks_test_run({"/usr/bin/promtool", "check", "metrics"}, {}, r.out);
+    EXPECT_EQ(exit_code(checked), 0) << checked.out << checked.err;
+    EXPECT_EQ(checked.out + checked.err, "");
 }

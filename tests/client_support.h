@@ -5,6 +5,7 @@
 // assets from our own writer, a stand-in for gdb, and users made for one
 // test.
 
+#include "common/ledger.h"
 #include "common/tar.h"
 #include "support.h"
 
@@ -137,6 +138,40 @@ inline void asset_members(const std::string &path, const std::vector<member> &me
     ASSERT_TRUE(ks_tar_commit(tar));
     ks_tar_destroy(tar);
     close(fd);
+}
+
+// One row of a crash ledger, as an archiver would have written it; empty
+// texts are unknown.
+struct ledger_row {
+    time_t when;
+    pid_t pid;
+    uid_t uid;
+    std::string executable;
+    int signal;
+    std::string signature;
+    ks_ledger_outcome outcome;
+    std::string name;
+    std::string module;
+    bool has_offset;
+    uint64_t offset;
+};
+
+// Adds the rows to the ledger at root, making it when there is none, with
+// the ledger's own writer.
+inline void ledger_fill(const std::string &root, const std::vector<ledger_row> &rows)
+{
+    struct ks_ledger *ledger;
+    const char *error = "";
+    int64_t id;
+
+    ASSERT_TRUE(ks_ledger_open(&ledger, root.c_str(), 0640, &error)) << error;
+    auto text = [](const std::string &s) { return s.empty() ? nullptr : s.c_str(); };
+    for (const ledger_row &r : rows) {
+        struct ks_ledger_crash c = {r.when, r.pid, r.uid, text(r.executable), r.signal, text(r.signature),
+                                    text(r.module), r.has_offset, r.offset, text(r.name)};
+        EXPECT_TRUE(ks_ledger_add(ledger, &c, r.outcome, &id, &error)) << error;
+    }
+    ks_ledger_close(ledger);
 }
 
 // A stand-in for gdb that records its parent, its user, its groups and its

@@ -46,7 +46,8 @@ TEST(ClientTrust, AUserOutsideTheArchiveGroupIsToldInOneLine)
     const std::string refused =
         "error: cannot read the archive tree: " + t.root + ": only its owner and the group " + owner.name + " may read it\n";
     for (const auto &args : std::vector<std::vector<std::string>>{
-             {"list"}, {"list", "-j"}, {"info", "crash"}, {"debug", "crash"}, {"retry", "all"}, {"metrics"}}) {
+             {"list"}, {"list", "-j"}, {"info", "crash"}, {"debug", "crash"}, {"retry", "all"}, {"metrics"},
+             {"history"}, {"signatures", "-j"}}) {
         SCOPED_TRACE(args[0]);
         std::vector<std::string> argv = {KS_TEST_KESTREL, "-c", t.conf};
         argv.insert(argv.end(), args.begin(), args.end());

@@ -451,6 +451,36 @@ TEST(Ledger, HistorySummariesAndPruning)
     EXPECT_EQ(ledger_counts(dir.path).rows, 6u);
 }
 
+// The root named through a link above it, as a configured path may be: the
+// ledger is written and read all the same; only a ledger that is itself a
+// link is refused to a reader.
+TEST(Ledger, RootReachedThroughALink)
+{
+    ks_test_dir dir;
+    ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "real/root").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", (dir / "link").c_str()), 0);
+    std::string root = dir / "link/root";
+    struct ks_ledger *l;
+    const char *error = "";
+    int64_t row;
+    std::vector<std::string> rows;
+
+    ASSERT_TRUE(ks_ledger_open(&l, root.c_str(), 0640, &error)) << error;
+    auto crash = crash_of(1000, "0000000000000022", 30);
+    EXPECT_TRUE(ks_ledger_add(l, &crash, KS_LEDGER_STORED, &row, &error)) << error;
+    ks_ledger_close(l);
+    EXPECT_TRUE(ks_test_exists(dir / "real/root/" KS_LEDGER_FILE));
+    ASSERT_TRUE(ks_ledger_open_read(&l, root.c_str(), &error)) << error;
+    EXPECT_TRUE(ks_ledger_history(l, 0, keep_row, &rows, &error)) << error;
+    ks_ledger_close(l);
+    EXPECT_EQ(rows, std::vector<std::string>{"30 stored -"});
+
+    ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "real/root/" KS_LEDGER_FILE).c_str(), (dir / "other/" KS_LEDGER_FILE).c_str()), 0);
+    EXPECT_FALSE(ks_ledger_open_read(&l, (dir / "other").c_str(), &error));
+}
+
 // A member of the archive's group who is not its owner reads the ledger
 // (files 0640, directory 0750) while the owner has it open in WAL mode and
 // after.

@@ -4,10 +4,12 @@
 
 #include "client/client.h"
 #include "client/debug.h"
+#include "client/history.h"
 #include "client/info.h"
 #include "client/list.h"
 #include "client/metrics.h"
 #include "client/retry.h"
+#include "client/signatures.h"
 #include "common/cf.h"
 #include "common/cred.h"
 
@@ -24,6 +26,8 @@ static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <comm
                                  "    info           Show one dump in detail\n"
                                  "    debug          Open one dump in gdb\n"
                                  "    metrics        Print the pipeline's state for Prometheus\n"
+                                 "    history        Show the crash ledger, newest first\n"
+                                 "    signatures     Count the ledger's crashes by signature\n"
                                  "\n"
                                  "Options, before the command:\n"
                                  "    -c, --cf <file>  Read this configuration file instead of the first of\n"
@@ -104,6 +108,8 @@ static const struct {
     {"info", ks_info_run},
     {"debug", ks_debug_run},
     {"metrics", ks_metrics_run},
+    {"history", ks_history_run},
+    {"signatures", ks_signatures_run},
 };
 
 int main(int argc, char **argv)

@@ -185,19 +185,22 @@ void ks_json_null(struct ks_json *json)
     put(json, "null", 4);
 }
 
-void ks_json_time(struct ks_json *json, bool known, time_t when)
+void ks_json_time_as(struct ks_json *json, const char *name, bool known, time_t when)
 {
     struct tm tm;
-    char text[64];
+    char text[64], utc[64];
 
-    ks_json_key(json, "time");
+    snprintf(utc, sizeof utc, "%s_utc", name);
+    ks_json_key(json, name);
     if (known)
         ks_json_integer(json, when);
     else
         ks_json_null(json);
-    ks_json_key(json, "time_utc");
+    ks_json_key(json, utc);
     if (known && gmtime_r(&when, &tm) != nullptr && strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm) > 0)
         ks_json_text(json, text);
     else
         ks_json_null(json);
 }
+
+void ks_json_time(struct ks_json *json, bool known, time_t when) { ks_json_time_as(json, "time", known, when); }

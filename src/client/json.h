@@ -35,6 +35,8 @@ void ks_json_bool(struct ks_json *json, bool value);
 // The members "time" (seconds since the epoch) and "time_utc" (ISO 8601 in
 // UTC), or nulls when the time is not known.
 void ks_json_time(struct ks_json *json, bool known, time_t when);
+// The same under other names: "<name>" and "<name>_utc".
+void ks_json_time_as(struct ks_json *json, const char *name, bool known, time_t when);
 
 // Length of the well-formed UTF-8 sequence at s (n > 0 bytes) with its code
 // point in *c, or 0 when it is ill-formed, with the length of its maximal

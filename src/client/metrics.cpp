@@ -2,8 +2,10 @@
 
 #include "client/client.h"
 #include "client/object.h"
+#include "client/record.h"
 #include "client/text.h"
 #include "client/tree.h"
+#include "common/ledger.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -21,9 +23,13 @@
 #include <utility>
 #include <vector>
 
-// Applications beyond these are counted, not named: every distinct name is
-// a series for the monitoring system to keep, and a user can make many.
+// Applications and signatures beyond these are counted, not named: every
+// distinct name is a series for the monitoring system to keep, and a user
+// can make many.
 static constexpr size_t applications_shown = 20;
+static constexpr size_t signatures_shown = 20;
+// The ledger's series count the crashes of the last hour.
+static constexpr time_t ledger_window = 3600;
 
 static const char usage_text[] =
     "Usage: metrics\n"
@@ -31,7 +37,8 @@ static const char usage_text[] =
     "Prints the state of the pipeline in the Prometheus text exposition format:\n"
     "crashes, bytes and the age of the oldest file in each directory of the\n"
     "archive tree, the committed and failed crashes, and the crashes of the\n"
-    "pipeline and failure directories by application.\n"
+    "pipeline and failure directories by application; from the crash ledger, the\n"
+    "crashes of the last hour by outcome and by signature.\n"
     "\n"
     "    -h   this text\n";
 
@@ -202,9 +209,102 @@ static void tree_collect(struct ks_metrics *m)
     tree_applications(m);
 }
 
+// ---------------------------------------------------------------- the ledger
+
+struct signature_count {
+    std::string executable; // of its latest crash
+    unsigned long long crashes;
+};
+
+struct ledger_hour {
+    time_t since;
+    unsigned long long outcomes[KS_LEDGER_OUTCOME_COUNT];
+    std::unordered_map<std::string, signature_count> signatures;
+    bool failed; // an allocation failed inside the ledger's loop
+};
+
+// Rows come newest first: the first one older than the hour ends the walk,
+// so that only the hour's rows are read, by the ledger's index on time.
+static bool ledger_row(const struct ks_ledger_row *row, void *cl)
+{
+    auto *hour = static_cast<struct ledger_hour *>(cl);
+
+    if (row->when < hour->since)
+        return false;
+    // An outcome word this client does not know is counted nowhere: the
+    // label takes only the words it documents.
+    for (int i = 0; i < KS_LEDGER_OUTCOME_COUNT; i++) {
+        if (row->outcome != nullptr && strcmp(row->outcome, ks_ledger_outcome_name(static_cast<ks_ledger_outcome>(i))) == 0) {
+            hour->outcomes[i]++;
+            break;
+        }
+    }
+    if (row->signature == nullptr)
+        return true;
+    try {
+        auto [entry, fresh] = hour->signatures.try_emplace(row->signature);
+        if (fresh && row->executable != nullptr)
+            entry->second.executable = row->executable;
+        entry->second.crashes++;
+    } catch (const std::bad_alloc &) {
+        hour->failed = true;
+        return false;
+    }
+    return true;
+}
+
+// Without a readable ledger (none yet, damaged, another user's) its series
+// are left out, silently: a metrics timer never fails for it.
+static void ledger_collect(struct ks_metrics *m)
+{
+    struct ledger_hour hour = {m->now - ledger_window, {}, {}, false};
+    const char *error = "";
+    struct ks_ledger *ledger = ks_record_open(false);
+
+    if (ledger == nullptr)
+        return;
+    bool read = ks_ledger_history(ledger, 0, ledger_row, &hour, &error);
+    ks_ledger_close(ledger);
+    if (hour.failed)
+        throw std::bad_alloc();
+    if (!read)
+        return;
+
+    ks_metrics_family(m, "kestrel_ledger_crashes_last_hour", KS_METRICS_GAUGE,
+                      "Crashes the kernel handed over in the last hour, by what became of them (outcome).");
+    for (int i = 0; i < KS_LEDGER_OUTCOME_COUNT; i++) {
+        const char *outcome = ks_ledger_outcome_name(static_cast<ks_ledger_outcome>(i));
+        struct ks_metrics_label label = {"outcome", outcome, strlen(outcome)};
+        ks_metrics_sample(m, &label, 1, static_cast<double>(hour.outcomes[i]));
+    }
+
+    std::vector<std::pair<const std::string *, const signature_count *>> sorted;
+    for (const auto &[signature, count] : hour.signatures)
+        sorted.emplace_back(&signature, &count);
+    std::sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
+        return a.second->crashes != b.second->crashes ? a.second->crashes > b.second->crashes : *a.first < *b.first;
+    });
+    ks_metrics_family(m, "kestrel_ledger_signature_crashes_last_hour", KS_METRICS_GAUGE,
+                      "Crashes of the last hour by signature, the most frequent first, with the executable of the "
+                      "latest.");
+    for (size_t i = 0; i < sorted.size() && i < signatures_shown; i++) {
+        const std::string &executable = sorted[i].second->executable;
+        struct ks_metrics_label labels[] = {
+            {"signature", sorted[i].first->data(), sorted[i].first->size()},
+            {"executable", executable.data(), executable.size()},
+        };
+        ks_metrics_sample(m, labels, 2, static_cast<double>(sorted[i].second->crashes));
+    }
+    ks_metrics_family(m, "kestrel_ledger_signature_others_last_hour", KS_METRICS_GAUGE,
+                      "Signatures with crashes in the last hour beyond those named.");
+    ks_metrics_sample(m, nullptr, 0,
+                      static_cast<double>(sorted.size() > signatures_shown ? sorted.size() - signatures_shown : 0));
+}
+
 // The sources in the order their families are written.
 static ks_metrics_source_t *const sources[] = {
     tree_collect,
+    ledger_collect,
 };
 
 void ks_metrics_run(int argc, char **argv)

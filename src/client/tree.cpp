@@ -107,6 +107,8 @@ int ks_tree_dir(enum ks_tree_place place)
     return tree.dir[place];
 }
 
+int ks_tree_root(void) { return root(); }
+
 const char *ks_tree_path(enum ks_tree_place place)
 {
     const struct ks_cf *cf = ks_cf_get();

@@ -25,5 +25,8 @@ enum ks_tree_place {
 int ks_tree_dir(enum ks_tree_place place);
 // Its path, as messages and listings show it.
 const char *ks_tree_path(enum ks_tree_place place);
+// The archive root itself, opened as the directories are; -1 when it does
+// not exist.
+int ks_tree_root(void);
 
 #endif

@@ -294,14 +294,21 @@ static int verify(sqlite3 *db)
     return rc == SQLITE_OK ? SQLITE_OK : is_damage(rc) ? rc : SQLITE_NOTADB;
 }
 
+// SQLite refuses, with SQLITE_OPEN_NOFOLLOW, a path that has a link
+// anywhere in it, not only at its end: the root is named by its real path,
+// so that a link above it (the directories there belong to the system and
+// are followed) does not keep every crash out of the ledger.
 static struct ks_ledger *ledger_new(const char *root, const char **error)
 {
     auto *l = static_cast<struct ks_ledger *>(calloc(1, sizeof(struct ks_ledger)));
+    char real[PATH_MAX];
 
     if (l == nullptr) {
         *error = strerror(ENOMEM);
         return nullptr;
     }
+    if (realpath(root, real) != nullptr)
+        root = real;
     l->seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(now_ns());
     l->dirfd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (l->dirfd == -1) {

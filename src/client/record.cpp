@@ -1,0 +1,154 @@
+#include "client/record.h"
+
+#include "client/client.h"
+#include "client/tree.h"
+#include "common/cf.h"
+#include "common/fd.h"
+#include "common/ledger.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <new>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#define DAMAGED_FILE KS_LEDGER_FILE ".damaged"
+
+static struct {
+    std::unordered_map<uid_t, std::string> *users; // "" for a uid without a name
+} record;
+
+static std::string ledger_path(void) { return std::string(ks_cf_get()->archive.root) + "/" KS_LEDGER_FILE; }
+
+void ks_record_unreadable(const char *error)
+{
+    fprintf(stderr, "error: cannot read the crash ledger: %s: %s\n", ledger_path().c_str(), error);
+    exit(1);
+}
+
+// As the tree tells it: who may read the file, from its own group.
+[[noreturn]] static void refused(int root)
+{
+    struct stat st;
+
+    if (fstatat(root, KS_LEDGER_FILE, &st, AT_SYMLINK_NOFOLLOW) == -1)
+        ks_record_unreadable(strerror(EACCES));
+    struct group *gr = getgrgid(st.st_gid);
+    std::string group = gr != nullptr ? gr->gr_name : std::to_string(st.st_gid);
+    fprintf(stderr, "error: cannot read the crash ledger: %s: only its owner and the group %s may read it\n",
+            ledger_path().c_str(), group.c_str());
+    exit(1);
+}
+
+[[noreturn]] static void missing(int root)
+{
+    struct stat st;
+
+    // The archiver sets a damaged ledger aside and starts a new one with
+    // the next crash: until then there is none, though crashes were seen.
+    if (root != -1 && fstatat(root, DAMAGED_FILE, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        fprintf(stderr,
+                "error: the crash ledger was damaged and has been set aside as %s/" DAMAGED_FILE
+                "; a new one begins with the next crash\n",
+                ks_cf_get()->archive.root);
+    else
+        fprintf(stderr, "no crash has been recorded yet in %s\n", ks_cf_get()->archive.root);
+    exit(1);
+}
+
+// The file is looked at through the root as the tree opened it, never
+// through a link; SQLite then opens it by its path, read-only.
+struct ks_ledger *ks_record_open(bool required)
+{
+    int root = ks_tree_root();
+    struct stat st;
+    struct ks_ledger *ledger;
+    const char *error = "";
+
+    if (root == -1) {
+        if (required)
+            missing(root);
+        return nullptr;
+    }
+    int fd = openat(root, KS_LEDGER_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int why = errno;
+    bool regular = fd != -1 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (fd != -1)
+        ks_fd_close(fd);
+    if (!required && (fd == -1 || !regular))
+        return nullptr;
+    if (fd == -1 && why == ENOENT)
+        missing(root);
+    if (fd == -1 && (why == EACCES || why == EPERM))
+        refused(root);
+    if (fd == -1 && why == ELOOP) {
+        fprintf(stderr, "error: %s is a symbolic link: the archive tree is never read through links\n",
+                ledger_path().c_str());
+        exit(1);
+    }
+    if (fd == -1)
+        ks_record_unreadable(strerror(why));
+    if (!regular)
+        ks_record_unreadable("not a regular file");
+    if (!ks_ledger_open_read(&ledger, ks_cf_get()->archive.root, &error)) {
+        if (required)
+            ks_record_unreadable(error);
+        return nullptr;
+    }
+    return ledger;
+}
+
+const char *ks_record_signal_name(int signal, char *buffer, size_t size)
+{
+    const char *abbreviation = signal > 0 && signal < SIGRTMIN ? sigabbrev_np(signal) : nullptr;
+
+    if (signal <= 0)
+        return nullptr;
+    if (abbreviation != nullptr)
+        snprintf(buffer, size, "SIG%s", abbreviation);
+    else if (signal >= SIGRTMIN && signal <= SIGRTMAX)
+        snprintf(buffer, size, "SIGRTMIN+%d", signal - SIGRTMIN);
+    else
+        snprintf(buffer, size, "signal %d", signal);
+    return buffer;
+}
+
+// A ledger holds few users, each on many rows: each is looked up once.
+const char *ks_record_user(uid_t uid)
+{
+    try {
+        if (record.users == nullptr)
+            record.users = new std::unordered_map<uid_t, std::string>;
+        auto found = record.users->find(uid);
+        if (found == record.users->end()) {
+            struct passwd *pw = getpwuid(uid);
+            found = record.users->emplace(uid, pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : "").first;
+        }
+        return found->second.empty() ? nullptr : found->second.c_str();
+    } catch (const std::bad_alloc &) {
+        ks_client_allocation_failure();
+    }
+}
+
+size_t ks_record_time(time_t when, char text[32])
+{
+    struct tm tm;
+
+    if (localtime_r(&when, &tm) == nullptr || strftime(text, 32, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+        snprintf(text, 32, "%lld", static_cast<long long>(when));
+    return strlen(text);
+}
+
+size_t ks_record_offset(uint64_t offset, char text[32])
+{
+    return static_cast<size_t>(snprintf(text, 32, "0x%" PRIx64, offset));
+}
