@@ -177,6 +177,55 @@ wait "$daemon" 2>/dev/null || true
 daemon=""
 echo "ok: 200 small crashes stored, every one with its executable"
 
+echo "== a crash loop under storm control"
+# One program crashing 1,000 times with the example commands and the example
+# storm limits: 5 cores stored, 1,000 rows in the ledger, one signature. The
+# first 200 crashes are measured: CPU of the whole machine, the tree's disk,
+# and how long after the last crash the pipeline is empty.
+loop_conf=$work/loop.conf
+sed -e "s|^dump.root = .*|dump.root = $work/loop\ndump.storm.window = 1h\ndump.storm.signature = 5\ndump.storm.user = 30|" \
+    -e "s|-c $conf |-c $loop_conf |" -e "s|$work/outbox|$work/loop-outbox|" "$conf" >"$loop_conf"
+"$build/kestreld" -f -c "$loop_conf" >"$work/loop.log" 2>&1 &
+daemon=$!
+wait_pattern "|$work/bin/archive -c $loop_conf -p%p -P%P -l%c" ||
+    { cat "$work/loop.log" >&2; fail "kestreld did not register the archiver"; }
+cpu_jiffies() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat; }
+drained() { [ -z "$("$build/kestrel" -c "$loop_conf" list)" ]; }
+crash_loop() {
+    i=0
+    while [ "$i" -lt "$1" ]; do
+        (ulimit -c unlimited 2>/dev/null; exec "$work/bin/small") >/dev/null 2>&1 || true
+        i=$((i + 1))
+    done 2>/dev/null
+}
+before=$(cpu_jiffies)
+crash_loop 200
+last=$(date +%s.%N)
+tries=600
+until drained && [ "$(ls "$work/loop/committed/coredump" 2>/dev/null | wc -l)" = 5 ]; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || fail "the pipeline did not drain after 200 crashes: $("$build/kestrel" -c "$loop_conf" list)"
+    sleep 0.1
+done
+drain=$(awk -v now="$(date +%s.%N)" -v last="$last" 'BEGIN { printf "%.1f", now - last }')
+cpu=$(awk -v j="$(($(cpu_jiffies) - before))" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", j / hz }')
+disk=$(du -sk "$work/loop" | cut -f1)
+echo "storm of 200 crashes: $cpu CPU-seconds on the whole machine, ${disk} kB in the tree, drained ${drain} s after the last crash"
+crash_loop 800
+rows=$("$build/kestrel" -c "$loop_conf" history -j -n 0 | wc -l)
+[ "$rows" = 1000 ] || fail "$rows ledger rows for 1,000 crashes"
+stored=$("$build/kestrel" -c "$loop_conf" history -j -n 0 | grep -c '"outcome":"stored"' || true)
+[ "$stored" = 5 ] || fail "$stored of 1,000 crashes stored under a limit of 5"
+"$build/kestrel" -c "$loop_conf" signatures -j >"$work/signatures.json"
+[ "$(wc -l <"$work/signatures.json")" = 1 ] || fail "more than one signature: $(cat "$work/signatures.json")"
+grep -q '"total":1000' "$work/signatures.json" && grep -q '"stored":5' "$work/signatures.json" ||
+    fail "the signature does not count 1,000 crashes and 5 cores: $(cat "$work/signatures.json")"
+"$build/kestrel" -c "$loop_conf" signatures
+kill "$daemon"
+wait "$daemon" 2>/dev/null || true
+daemon=""
+echo "ok: 1,000 crashes of one program: 5 cores, 1,000 ledger rows, one signature"
+
 if [ "${E2E_PACKAGE:-1}" = 0 ]; then
     echo "== installed layout: skipped (E2E_PACKAGE=0)"
     exit 0
