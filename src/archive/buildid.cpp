@@ -1,5 +1,7 @@
 #include "archive/buildid.h"
 
+#include "archive/elf.h"
+
 #include "common/fd.h"
 
 #include <cerrno>
@@ -14,16 +16,6 @@
 static constexpr size_t table_max = 64u << 10;
 static constexpr size_t segment_max = 64u << 10;
 static constexpr unsigned segments_max = 8;
-
-static uint16_t le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-static uint32_t le32(const unsigned char *p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-static uint64_t le64(const unsigned char *p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
 
 // A short read is as good as a failed one: the file is not what it claims.
 static bool read_whole(int fd, void *buffer, size_t length, uint64_t offset)
@@ -47,8 +39,8 @@ static bool notes_search(const unsigned char *s, size_t size, size_t align, char
     size_t at = 0;
 
     while (size - at >= 12) {
-        uint64_t namesz = le32(s + at), descsz = le32(s + at + 4);
-        uint32_t type = le32(s + at + 8);
+        uint64_t namesz = ks_elf_le32(s + at), descsz = ks_elf_le32(s + at + 4);
+        uint32_t type = ks_elf_le32(s + at + 8);
         uint64_t desc = at + 12 + ((namesz + align - 1) & ~static_cast<uint64_t>(align - 1));
         if (desc + descsz > size)
             return false;
@@ -80,24 +72,24 @@ bool ks_buildid_read(int fd, char hex[KS_BUILDID_HEX_SIZE])
     if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode) || !read_whole(fd, ehdr, sizeof ehdr, 0))
         return false;
     if (memcmp(ehdr, ELFMAG, SELFMAG) != 0 || ehdr[EI_CLASS] != ELFCLASS64 || ehdr[EI_DATA] != ELFDATA2LSB ||
-        le16(ehdr + 54) != sizeof(Elf64_Phdr))
+        ks_elf_le16(ehdr + 54) != sizeof(Elf64_Phdr))
         return false;
-    size_t table = static_cast<size_t>(le16(ehdr + 56)) * sizeof(Elf64_Phdr);
+    size_t table = static_cast<size_t>(ks_elf_le16(ehdr + 56)) * sizeof(Elf64_Phdr);
     if (table == 0 || table > table_max)
         return false;
     auto *phdrs = static_cast<unsigned char *>(malloc(table));
     auto *segment = static_cast<unsigned char *>(malloc(segment_max));
-    if (phdrs != nullptr && segment != nullptr && read_whole(fd, phdrs, table, le64(ehdr + 32))) {
+    if (phdrs != nullptr && segment != nullptr && read_whole(fd, phdrs, table, ks_elf_le64(ehdr + 32))) {
         unsigned segments = 0;
         for (size_t at = 0; at < table && !found && segments < segments_max; at += sizeof(Elf64_Phdr)) {
             const unsigned char *ph = phdrs + at;
-            uint64_t size = le64(ph + 32);
-            if (le32(ph) != PT_NOTE || size == 0)
+            uint64_t size = ks_elf_le64(ph + 32);
+            if (ks_elf_le32(ph) != PT_NOTE || size == 0)
                 continue;
             segments++;
-            if (size > segment_max || !read_whole(fd, segment, static_cast<size_t>(size), le64(ph + 8)))
+            if (size > segment_max || !read_whole(fd, segment, static_cast<size_t>(size), ks_elf_le64(ph + 8)))
                 continue;
-            found = notes_search(segment, static_cast<size_t>(size), le64(ph + 48) == 8 ? 8 : 4, hex);
+            found = notes_search(segment, static_cast<size_t>(size), ks_elf_le64(ph + 48) == 8 ? 8 : 4, hex);
         }
     }
     free(phdrs);

@@ -1,5 +1,7 @@
 #include "archive/notes.h"
 
+#include "archive/elf.h"
+
 #include <cerrno>
 #include <cstring>
 #include <elf.h>
@@ -16,16 +18,6 @@ static constexpr size_t prstatus_cursig = 12;
 static constexpr size_t prstatus_pid = 32;
 static constexpr size_t prstatus_reg = 112;
 
-static uint16_t le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-static uint32_t le32(const unsigned char *p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-static uint64_t le64(const unsigned char *p) { return le32(p) | static_cast<uint64_t>(le32(p + 4)) << 32; }
-
 static bool magic_fits(const unsigned char *p, size_t length)
 {
     static const unsigned char ident[] = {ELFMAG0, ELFMAG1, ELFMAG2, ELFMAG3, ELFCLASS64, ELFDATA2LSB, EV_CURRENT};
@@ -35,7 +27,7 @@ static bool magic_fits(const unsigned char *p, size_t length)
 
 static bool header_fits(const unsigned char *p)
 {
-    return magic_fits(p, ehdr_size) && le16(p + 16) == ET_CORE && le16(p + 54) == phdr_size && le16(p + 56) != 0;
+    return magic_fits(p, ehdr_size) && ks_elf_le16(p + 16) == ET_CORE && ks_elf_le16(p + 54) == phdr_size && ks_elf_le16(p + 56) != 0;
 }
 
 // The program headers' extent. With PN_XNUM the real count sits in a section
@@ -43,8 +35,8 @@ static bool header_fits(const unsigned char *p)
 // segment's header first, so that one alone is read.
 static uint64_t table_end(const unsigned char *p, uint64_t *count)
 {
-    uint64_t phoff = le64(p + 32);
-    uint16_t phnum = le16(p + 56);
+    uint64_t phoff = ks_elf_le64(p + 32);
+    uint16_t phnum = ks_elf_le16(p + 56);
 
     *count = phnum == PN_XNUM ? 1 : phnum;
     if (phoff > KS_NOTES_PREFIX_MAX)
@@ -66,11 +58,11 @@ size_t ks_notes_needed(const void *prefix, size_t length)
         return KS_NOTES_PREFIX_MAX;
     if (length < need)
         return static_cast<size_t>(need);
-    const unsigned char *ph = p + le64(p + 32);
+    const unsigned char *ph = p + ks_elf_le64(p + 32);
     for (uint64_t i = 0; i < count; i++, ph += phdr_size) {
-        if (le32(ph) != PT_NOTE)
+        if (ks_elf_le32(ph) != PT_NOTE)
             continue;
-        uint64_t offset = le64(ph + 8), size = le64(ph + 32);
+        uint64_t offset = ks_elf_le64(ph + 8), size = ks_elf_le64(ph + 32);
         if (offset > KS_NOTES_PREFIX_MAX || size > KS_NOTES_PREFIX_MAX)
             return KS_NOTES_PREFIX_MAX;
         if (offset + size > need)
@@ -114,8 +106,8 @@ static void prstatus_take(const unsigned char *d, size_t n, struct ks_notes *not
     if (notes->has_thread || n < prstatus_pid + 4)
         return;
     notes->has_thread = true;
-    notes->thread = static_cast<int32_t>(le32(d + prstatus_pid));
-    w->cursig = static_cast<int16_t>(le16(d + prstatus_cursig));
+    notes->thread = static_cast<int32_t>(ks_elf_le32(d + prstatus_pid));
+    w->cursig = static_cast<int16_t>(ks_elf_le16(d + prstatus_cursig));
     w->has_cursig = true;
     // user_regs_struct: rip is register 16, rsp 19. user_pt_regs: x0..x30, sp, pc.
     size_t pc = 0, sp = 0;
@@ -128,8 +120,8 @@ static void prstatus_take(const unsigned char *d, size_t n, struct ks_notes *not
     }
     if (pc != 0 && n >= pc + 8 && n >= sp + 8) {
         notes->has_registers = true;
-        notes->pc = le64(d + pc);
-        notes->sp = le64(d + sp);
+        notes->pc = ks_elf_le64(d + pc);
+        notes->sp = ks_elf_le64(d + sp);
     }
 }
 
@@ -140,11 +132,11 @@ static void siginfo_take(const unsigned char *d, size_t n, struct ks_notes *note
     if (notes->has_siginfo || n < 24)
         return;
     notes->has_siginfo = true;
-    notes->signal = static_cast<int>(le32(d));
-    notes->code = static_cast<int>(le32(d + 8));
-    notes->address = le64(d + 16);
-    notes->sender_pid = static_cast<int32_t>(le32(d + 16));
-    notes->sender_uid = le32(d + 20);
+    notes->signal = static_cast<int>(ks_elf_le32(d));
+    notes->code = static_cast<int>(ks_elf_le32(d + 8));
+    notes->address = ks_elf_le64(d + 16);
+    notes->sender_pid = static_cast<int32_t>(ks_elf_le32(d + 16));
+    notes->sender_uid = ks_elf_le32(d + 20);
 }
 
 // NT_FILE: count and page size, count triples (start, end, page offset),
@@ -158,7 +150,7 @@ static void module_find(struct ks_notes *notes, struct walk *w)
         w->malformed = true;
         return;
     }
-    uint64_t count = le64(d), page = le64(d + 8);
+    uint64_t count = ks_elf_le64(d), page = ks_elf_le64(d + 8);
     if (count > (n - 16) / 24 || page == 0 || (page & (page - 1)) != 0 || page > (1u << 30)) {
         w->malformed = true;
         return;
@@ -171,12 +163,12 @@ static void module_find(struct ks_notes *notes, struct walk *w)
             return;
         }
         const unsigned char *e = d + 16 + i * 24;
-        uint64_t start = le64(e), stop = le64(e + 8);
+        uint64_t start = ks_elf_le64(e), stop = ks_elf_le64(e + 8);
         if (notes->has_registers && !notes->has_module && start <= notes->pc && notes->pc < stop) {
             notes->has_module = true;
             notes->module_start = start;
             notes->module_end = stop;
-            notes->module_offset = notes->pc - start + le64(e + 16) * page;
+            notes->module_offset = notes->pc - start + ks_elf_le64(e + 16) * page;
             notes->module = reinterpret_cast<const char *>(name);
         }
         name = static_cast<const unsigned char *>(nul) + 1;
@@ -215,8 +207,8 @@ static void segment_walk(const unsigned char *s, uint64_t size, uint64_t availab
         // The padding of the note before may reach past the prefix.
         if (at > available || available - at < nhdr_size)
             return;
-        uint64_t namesz = le32(s + at), descsz = le32(s + at + 4);
-        uint32_t type = le32(s + at + 8);
+        uint64_t namesz = ks_elf_le32(s + at), descsz = ks_elf_le32(s + at + 4);
+        uint32_t type = ks_elf_le32(s + at + 8);
         uint64_t name = at + nhdr_size;
         uint64_t desc = name + ((namesz + align - 1) & ~(align - 1));
         uint64_t next = desc + ((descsz + align - 1) & ~(align - 1));
@@ -244,12 +236,12 @@ void ks_notes_parse(const void *prefix, size_t length, struct ks_notes *notes)
     uint64_t end = table_end(p, &count);
     if (end > length)
         return;
-    notes->machine = le16(p + 18);
-    const unsigned char *ph = p + le64(p + 32);
+    notes->machine = ks_elf_le16(p + 18);
+    const unsigned char *ph = p + ks_elf_le64(p + 32);
     for (uint64_t i = 0; i < count && !w.malformed; i++, ph += phdr_size) {
-        if (le32(ph) != PT_NOTE)
+        if (ks_elf_le32(ph) != PT_NOTE)
             continue;
-        uint64_t offset = le64(ph + 8), size = le64(ph + 32), align = le64(ph + 48) == 8 ? 8 : 4;
+        uint64_t offset = ks_elf_le64(ph + 8), size = ks_elf_le64(ph + 32), align = ks_elf_le64(ph + 48) == 8 ? 8 : 4;
         if (offset >= length) {
             w.cut = true;
             continue;

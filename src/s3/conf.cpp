@@ -16,7 +16,7 @@
 
 static const size_t line_max = 8192;
 
-__attribute__((format(printf, 3, 4))) static bool fail(char *error, size_t size, const char *format, ...)
+bool ks_s3_fail(char *error, size_t size, const char *format, ...)
 {
     va_list ap;
 
@@ -174,14 +174,14 @@ static bool private_enough(int fd, const char *path, char *error, size_t size)
     struct stat st;
 
     if (fstat(fd, &st) != 0)
-        return fail(error, size, "cannot examine %s: %s", path, strerror(errno));
+        return ks_s3_fail(error, size, "cannot examine %s: %s", path, strerror(errno));
     if (!S_ISREG(st.st_mode))
-        return fail(error, size, "%s is not a regular file", path);
+        return ks_s3_fail(error, size, "%s is not a regular file", path);
     if (st.st_uid != geteuid() && st.st_uid != 0)
-        return fail(error, size, "%s belongs to uid %u, neither to this user (uid %u) nor to root; refusing to use its keys",
+        return ks_s3_fail(error, size, "%s belongs to uid %u, neither to this user (uid %u) nor to root; refusing to use its keys",
                     path, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
     if ((st.st_mode & 077) != 0)
-        return fail(error, size, "%s holds a secret key but others may access it (mode %04o); run chmod 600 on it",
+        return ks_s3_fail(error, size, "%s holds a secret key but others may access it (mode %04o); run chmod 600 on it",
                     path, static_cast<unsigned>(st.st_mode & 07777));
     return true;
 }
@@ -198,7 +198,7 @@ bool ks_s3_conf_load(struct ks_s3_conf *conf, const char *path, char *error, siz
 
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return fail(error, size, "cannot open %s: %s", path, strerror(errno));
+        return ks_s3_fail(error, size, "cannot open %s: %s", path, strerror(errno));
     if (!private_enough(fd, path, error, size)) {
         close(fd);
         return false;
@@ -206,42 +206,42 @@ bool ks_s3_conf_load(struct ks_s3_conf *conf, const char *path, char *error, siz
     FILE *file = fdopen(fd, "r");
     if (file == nullptr) {
         close(fd);
-        return fail(error, size, "cannot read %s: %s", path, strerror(errno));
+        return ks_s3_fail(error, size, "cannot read %s: %s", path, strerror(errno));
     }
 
     char *line = static_cast<char *>(malloc(line_max));
-    bool ok = line != nullptr || fail(error, size, "cannot read %s: out of memory", path);
+    bool ok = line != nullptr || ks_s3_fail(error, size, "cannot read %s: out of memory", path);
     for (unsigned number = 1; ok && fgets(line, static_cast<int>(line_max), file) != nullptr; number++) {
         size_t length = strlen(line);
         if (length > 0 && line[length - 1] == '\n')
             line[--length] = '\0';
         else if (!feof(file))
-            ok = fail(error, size, "%s:%u: line too long", path, number);
+            ok = ks_s3_fail(error, size, "%s:%u: line too long", path, number);
         char *text = trim(line);
         if (!ok || text[0] == '\0' || text[0] == '#')
             continue;
         char *equal = strchr(text, '=');
         if (equal == nullptr) {
-            ok = fail(error, size, "%s:%u: not a \"key = value\" line", path, number);
+            ok = ks_s3_fail(error, size, "%s:%u: not a \"key = value\" line", path, number);
             continue;
         }
         *equal = '\0';
         const char *key = trim(text), *value = trim(equal + 1);
         bool known;
         if (!set(conf, key, value, &known))
-            ok = fail(error, size, "%s:%u: invalid value for %s", path, number, key);
+            ok = ks_s3_fail(error, size, "%s:%u: invalid value for %s", path, number, key);
         else if (!known)
             fprintf(stderr, "kestrel-s3: warning: %s:%u: unknown key %s\n", path, number, key);
     }
     if (ok && ferror(file))
-        ok = fail(error, size, "cannot read %s: %s", path, strerror(errno));
+        ok = ks_s3_fail(error, size, "cannot read %s: %s", path, strerror(errno));
     free(line);
     fclose(file);
     if (!ok)
         return false;
     if (conf->endpoint[0] == '\0')
-        return fail(error, size, "%s: no endpoint", path);
+        return ks_s3_fail(error, size, "%s: no endpoint", path);
     if (conf->access_key[0] == '\0' || conf->secret_key[0] == '\0')
-        return fail(error, size, "%s: access.key and secret.key are both needed", path);
+        return ks_s3_fail(error, size, "%s: access.key and secret.key are both needed", path);
     return true;
 }

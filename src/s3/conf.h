@@ -28,6 +28,10 @@ struct ks_s3_conf {
     unsigned retry_limit;  // further tries of a request after a transient failure
 };
 
+// Formats the one line that explains a failure into error; returns false,
+// for the caller to return.
+bool ks_s3_fail(char *error, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
 // Loads path into conf (defaults first). On false, error holds one line
 // saying why (no trailing newline).
 bool ks_s3_conf_load(struct ks_s3_conf *conf, const char *path, char *error, size_t size);

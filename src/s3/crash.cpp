@@ -1,4 +1,5 @@
 #include "s3/crash.h"
+#include "s3/conf.h"
 
 #include "common/facts.h"
 #include "common/tar.h"
@@ -10,16 +11,6 @@
 #include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
-
-__attribute__((format(printf, 3, 4))) static bool fail(char *error, size_t size, const char *format, ...)
-{
-    va_list ap;
-
-    va_start(ap, format);
-    vsnprintf(error, size, format, ap);
-    va_end(ap);
-    return false;
-}
 
 static bool copy_text(const char *text, size_t length, char *out, size_t size)
 {
@@ -136,24 +127,24 @@ bool ks_s3_crash_locate(struct ks_s3_crash *c, const char *snapshot, const char 
     *c = {};
     if (name_length == 0 || strchr(name, '/') != nullptr || is_dot_name(name, name_length) ||
         !copy_text(name, name_length, c->name, sizeof c->name))
-        return fail(error, size, "invalid crash name \"%s\"", name);
+        return ks_s3_fail(error, size, "invalid crash name \"%s\"", name);
     if (!copy_text(snapshot, strlen(snapshot), c->snapshot, sizeof c->snapshot))
-        return fail(error, size, "snapshot path too long");
+        return ks_s3_fail(error, size, "snapshot path too long");
     errno = 0;
     if (!regular_file(snapshot, &st))
-        return fail(error, size, "cannot read the snapshot %s: %s", snapshot,
+        return ks_s3_fail(error, size, "cannot read the snapshot %s: %s", snapshot,
                     errno != 0 ? strerror(errno) : "not a regular file");
     time_t when = st.st_mtime;
 
     if (asset != nullptr) {
         if (!copy_text(asset, strlen(asset), c->asset, sizeof c->asset) || !regular_file(asset, &st))
-            return fail(error, size, "cannot find the asset %s", asset);
+            return ks_s3_fail(error, size, "cannot find the asset %s", asset);
     } else {
         companion(snapshot, "assets", name, c->asset, sizeof c->asset);
     }
     if (core != nullptr) {
         if (!copy_text(core, strlen(core), c->core, sizeof c->core) || !regular_file(core, &st))
-            return fail(error, size, "cannot find the core image %s", core);
+            return ks_s3_fail(error, size, "cannot find the core image %s", core);
     } else {
         companion(snapshot, "pending", name, c->core, sizeof c->core);
     }
