@@ -721,8 +721,8 @@ bool ks_slave_execv(ks_slave_type type, const char **argv, const char **envp, ks
 
 static void ks_slave_output_handler(ks_io_event_t *event, unsigned int mask);
 
-bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
-                      ks_slave_capture_cb_t *cb, void *cl, const char **error)
+static bool slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                          ks_slave_capture_cb_t *cb, void *cl, bool errors, const char **error)
 {
     struct ks_slave *slave;
     int p[2];
@@ -765,7 +765,7 @@ bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound,
     }
     slave->start.envp = const_cast<const char **>(environ);
     slave->start.fds[1] = p[1];
-    slave->start.fds[2] = state.null.write;
+    slave->start.fds[2] = errors ? p[1] : state.null.write;
     slave->start.redirect[1] = slave->start.redirect[2] = true;
     if (!spawner_ask(slave)) {
         *error = qu_error_str(QU_ERR_SYS_RESOURCES);
@@ -779,6 +779,18 @@ fail:
     free(slave->output.buf);
     free(slave);
     return false;
+}
+
+bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                      ks_slave_capture_cb_t *cb, void *cl, const char **error)
+{
+    return slave_capture(type, argv, bound, max, cb, cl, false, error);
+}
+
+bool ks_slave_capture_all(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                          ks_slave_capture_cb_t *cb, void *cl, const char **error)
+{
+    return slave_capture(type, argv, bound, max, cb, cl, true, error);
 }
 
 bool ks_slave_available(ks_slave_type type)

@@ -49,5 +49,8 @@ bool ks_slave_execv(ks_slave_type type, const char **argv, const char **envp, ks
 // holds a constant message and cb is never called.
 bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
                       ks_slave_capture_cb_t *cb, void *cl, const char **error);
+// The same, with standard error collected into the same output.
+bool ks_slave_capture_all(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                          ks_slave_capture_cb_t *cb, void *cl, const char **error);
 
 #endif
