@@ -22,6 +22,7 @@ static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <comm
                                  "    info           Show one dump in detail\n"
                                  "    debug          Open one dump in gdb\n"
                                  "    metrics        Print the pipeline's state for Prometheus\n"
+                                 "    compress       Compress kept core images with zstd\n"
                                  "\n"
                                  "Options, before the command:\n"
                                  "    -c, --cf <file>  Read this configuration file instead of the first of\n"

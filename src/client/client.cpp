@@ -3,6 +3,7 @@
 // the daemon's configuration but never talks to the daemon and takes no lock.
 
 #include "client/client.h"
+#include "client/compress.h"
 #include "client/debug.h"
 #include "client/info.h"
 #include "client/list.h"
@@ -24,6 +25,7 @@ static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <comm
                                  "    info           Show one dump in detail\n"
                                  "    debug          Open one dump in gdb\n"
                                  "    metrics        Print the pipeline's state for Prometheus\n"
+                                 "    compress       Compress kept core images with zstd\n"
                                  "\n"
                                  "Options, before the command:\n"
                                  "    -c, --cf <file>  Read this configuration file instead of the first of\n"
@@ -104,6 +106,7 @@ static const struct {
     {"info", ks_info_run},
     {"debug", ks_debug_run},
     {"metrics", ks_metrics_run},
+    {"compress", ks_compress_run},
 };
 
 int main(int argc, char **argv)
