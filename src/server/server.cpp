@@ -431,6 +431,10 @@ int main(int argc, char **argv)
         ks_log(LOG_ERR, "error: failed to ensure archive: %s\n", error);
         stop();
     }
+    // Before the daemon leaves its working directory, where a relative
+    // configuration path still means what it meant on the command line.
+    if (!ks_watcher_compress_init())
+        stop();
     if (!cf->archive.disabled)
         archive_register(cf);
     if (options.want_daemon && !syslog_listens())

@@ -216,6 +216,8 @@ bool ks_watcher_init(ks_io_t *io)
     }
     if (!ks_watcher_ensure())
         return false;
+    if (ks_watcher_locked())
+        ks_watcher_compress_clean();
     if (!ks_watcher_scan())
         ks_log(LOG_ERR, "error: failed to scan pending directory.\n");
     ks_watcher_process();
