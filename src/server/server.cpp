@@ -425,16 +425,16 @@ int main(int argc, char **argv)
     }
     ks_log_level_set(options.debug_mode ? LOG_DEBUG : cf->daemon.log.level);
     server_sigaction_init();
+    // Before the daemon leaves its working directory, where a relative
+    // configuration path still means what it meant on the command line.
+    if (!ks_watcher_compress_init())
+        stop();
 
     // Before privileges are dropped: the tree belongs to the archive user.
     if (!ks_cf_ensure(1, &error)) {
         ks_log(LOG_ERR, "error: failed to ensure archive: %s\n", error);
         stop();
     }
-    // Before the daemon leaves its working directory, where a relative
-    // configuration path still means what it meant on the command line.
-    if (!ks_watcher_compress_init())
-        stop();
     if (!cf->archive.disabled)
         archive_register(cf);
     if (options.want_daemon && !syslog_listens())
