@@ -821,7 +821,8 @@ struct Compression : Pipeline {
 
     // A crash whose core image the writer makes in the staging directory;
     // it gets an owner, mode and time of its own before it is moved in.
-    file_state crash_with(const std::string &base, const std::function<void(const std::string &)> &writer)
+    file_state crash_with(const std::string &base, const std::function<void(const std::string &)> &writer,
+                          time_t age = 300)
     {
         std::string staged = root + "/staging/" + base;
         asset(base);
@@ -830,7 +831,7 @@ struct Compression : Pipeline {
         if (ks_test_is_root()) {
             EXPECT_EQ(chown(staged.c_str(), 4242, 4343), 0);
         }
-        struct timespec then[2] = {{time(nullptr) - 600, 123456789}, {time(nullptr) - 300, 987654321}};
+        struct timespec then[2] = {{time(nullptr) - 600, 123456789}, {time(nullptr) - age, 987654321}};
         EXPECT_EQ(utimensat(AT_FDCWD, staged.c_str(), then, 0), 0);
         file_state before = examine(staged);
         EXPECT_EQ(rename(staged.c_str(), (root + "/pending/" + base).c_str()), 0);
@@ -913,6 +914,22 @@ TEST_F(Compression, KeptCoreImagesAreCompressedUnderTheSameName)
                   c.compresses ? 1u : 0u)
             << ks_test_syslog_dump();
     }
+}
+
+// The purge ages a compressed image by the time it kept: it goes when the
+// plain one would have.
+TEST_F(Compression, CompressedImagesArePurgedByTheirOwnTime)
+{
+    tree();
+    configure("snapshot.commit = archive\nsnapshot.compress = zstd\npurge.age = 3s\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash_with("small", small_core, 1);
+    ASSERT_TRUE(wait_for({"core image of small: compressed from ",
+                          "kestrel purged " + kept("small") + " due to expiry\n"}))
+        << ks_test_syslog_dump();
+    EXPECT_EQ(files(), names{});
+    // Armed once, by the commit: a new time would have asked for a later purge.
+    EXPECT_EQ(count_messages("kestrel triggering clean-up in "), 1u) << ks_test_syslog_dump();
 }
 
 // Nothing kept, nothing compressed: the core image goes at the snapshot's
