@@ -845,6 +845,7 @@ struct Compression : Pipeline {
     {
         std::string committed = root + "/committed/coredump";
         script("client", "echo \"compress $4\" >> '" + calls + "'\n"
+                         "grep '^Max core file size' /proc/$$/limits | tr -s ' ' > '" + dir / "limits" + "'\n"
                          "case \"$4\" in\n"
                          "z-kill*) kill -KILL $$;;\n"
                          "z-hang*) exec sleep 60;;\n"
@@ -987,6 +988,8 @@ TEST_F(Compression, FailedCompressionLeavesThePlainImage)
         EXPECT_EQ(now.st.st_mtim.tv_nsec, before.st.st_mtim.tv_nsec);
         std::string log = ks_test_read_file(calls);
         EXPECT_EQ(log.substr(log.find("compress ")), "compress " + c.base + "\n") << "tried once, never again";
+        // A crash of the compression would come back as a crash to compress.
+        EXPECT_EQ(ks_test_read_file(dir / "limits"), "Max core file size 1 1 bytes \n");
         unlink(calls.c_str());
     }
 }
@@ -1106,4 +1109,17 @@ TEST_F(Compression, SettingsAreCheckedAtStartUp)
         }
         EXPECT_FALSE(ks_test_exists(root)) << "nothing touched";
     }
+
+    // The client runs as the archive user, who must be able to read the
+    // configuration: a file it cannot read stops the daemon once it has
+    // become that user, before any crash.
+    if (!ks_test_is_root())
+        return;
+    ks_test_syslog_start();
+    configure("snapshot.compress = zstd\n", "dump.user = nobody\ndump.group = nogroup\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
+    ks_test_result r = ks_test_run({KS_TEST_KESTRELD, "-f", "-c", conf}, {"KS_TEST_SYSLOG_ALONE=1"});
+    EXPECT_EQ(ks_test_status_text(r.status), "exit 1");
+    EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: cannot read " + conf + " for snapshot.compress: Permission denied"))
+        << ks_test_syslog_dump();
 }

@@ -95,6 +95,21 @@ bool ks_watcher_compress_init(void)
     return true;
 }
 
+bool ks_watcher_compress_check(void)
+{
+    if (!state.wanted)
+        return true;
+    if (access(state.client, X_OK) == -1) {
+        ks_perror("error: cannot run %s for snapshot.compress", state.client);
+        return false;
+    }
+    if (access(state.conf, R_OK) == -1) {
+        ks_perror("error: cannot read %s for snapshot.compress", state.conf);
+        return false;
+    }
+    return true;
+}
+
 // A compression that never ended (the daemon killed, the machine stopped)
 // may have left its private file; one still running holds a lock on its own.
 void ks_watcher_compress_clean(void)
@@ -200,8 +215,8 @@ bool ks_watcher_compress_start(ks_watcher_object *o, void (*done)(ks_watcher_obj
     const char *argv[] = {state.client, "-c", state.conf, "compress", o->basename, nullptr};
     static_assert(sizeof argv == sizeof o->compress_argv);
     memcpy(o->compress_argv, argv, sizeof argv);
-    if (ks_slave_capture_all(KS_SLAVE_SEND, o->compress_argv, compress_bound(), COMPRESS_OUTPUT_MAX, compress_end,
-                             o, &error))
+    if (ks_slave_helper(KS_SLAVE_SEND, o->compress_argv, compress_bound(), COMPRESS_OUTPUT_MAX, compress_end, o,
+                        &error))
         return true;
     ks_log(LOG_WARNING, "warning: core image of %s left uncompressed: %s\n", o->basename, error);
     return false;

@@ -208,6 +208,8 @@ bool ks_watcher_init(ks_io_t *io)
 {
     state.cf = ks_cf_get();
     state.io = io;
+    if (!ks_watcher_compress_check())
+        return false;
     ks_watcher_gc_init(io);
     state.fs = ks_io_fs(io);
     if (state.fs == nullptr || !ks_watcher_pipeline_init(io)) {

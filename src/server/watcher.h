@@ -108,6 +108,9 @@ bool ks_watcher_object_commit(ks_watcher_object *o);
 // snapshot.compress asks for compression. False, after one message, when
 // the client cannot be run.
 bool ks_watcher_compress_init(void);
+// Whether the user the daemon now runs as can run the client with the
+// configuration file; false after one message.
+bool ks_watcher_compress_check(void);
 // Removes what compressions that never ended left in the committed
 // directory; compressions still running keep theirs.
 void ks_watcher_compress_clean(void);
