@@ -96,6 +96,7 @@ static void timer_handler(ks_io_timer_t *timer)
     }
     ks_io_timer_destroy(timer);
     state.timer = nullptr;
+    ks_watcher_compress_clean();
     (void) ks_watcher_scan();
 }
 
