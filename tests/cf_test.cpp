@@ -746,3 +746,21 @@ TEST_F(Cf, GeneralBlock)
     loads_in_child("[general]\nanything = at all\n[daemon]\nsend.command = x\n");
     fails_on_stderr("[general]\nno equal\n", "error: configuration parse error at line 2\n");
 }
+
+// snapshot.compress names one of two methods; anything else stops the
+// program with one line, the client included, which logs nowhere else.
+TEST_F(Cf, CompressionSettings)
+{
+    struct ks_cf *cf = load(daemon_block(""));
+    EXPECT_EQ(cf->daemon.compress.method, KS_CF_COMPRESS_NONE);
+    EXPECT_EQ(cf->daemon.compress.client, nullptr);
+    cf = load(daemon_block("snapshot.compress = zstd\nsnapshot.compress.client = /opt/k/kestrel\n"
+                           "snapshot.compress.client = /usr/bin/kestrel\n"));
+    EXPECT_EQ(cf->daemon.compress.method, KS_CF_COMPRESS_ZSTD);
+    EXPECT_STREQ(cf->daemon.compress.client, "/usr/bin/kestrel");
+    EXPECT_EQ(load(daemon_block("snapshot.compress = zstd\nsnapshot.compress = none\n"))->daemon.compress.method,
+              KS_CF_COMPRESS_NONE);
+    for (const char *value : {"gzip", "ZSTD", "", "zstd "})
+        fails_on_stderr(daemon_block(std::string("snapshot.compress = ") + value + "\n"),
+                        std::string("error: unknown compression at line 2: ") + value + "\n");
+}

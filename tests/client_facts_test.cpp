@@ -250,3 +250,164 @@ TEST(ClientCompressed, DebugOutsideTheTree)
         EXPECT_TRUE(gdb.given(args.back()) == image);
     }
 }
+
+// An image with holes where its zero pages are, as the archiver stores it.
+static void sparse_image(const std::string &path, const std::vector<std::pair<off_t, std::string>> &pieces,
+                         off_t length)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
+    ASSERT_NE(fd, -1);
+    for (const auto &[offset, data] : pieces)
+        ASSERT_EQ(pwrite(fd, data.data(), data.size(), offset), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(ftruncate(fd, length), 0);
+    close(fd);
+}
+
+static std::string noise(size_t size, uint64_t seed)
+{
+    std::string data(size, '\0');
+
+    for (size_t i = 0; i < size; i += 8) {
+        seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+        memcpy(&data[i], &seed, std::min<size_t>(8, size - i));
+    }
+    return data;
+}
+
+static std::string decompress(const std::string &data)
+{
+    unsigned long long size = ZSTD_getFrameContentSize(data.data(), data.size());
+    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR)
+        return "<no size>";
+    std::string out(size, '\0');
+    size_t n = ZSTD_decompress(out.data(), out.size(), data.data(), data.size());
+    return ZSTD_isError(n) ? std::string("<") + ZSTD_getErrorName(n) + ">" : out.substr(0, n);
+}
+
+// kestrel compress: kept core images compressed in place, each only when
+// that takes fewer blocks, with the plain image's time, owner and mode; a
+// compressed image is what info and debug show and read.
+TEST(ClientCompressed, CompressKeepsNameTimeOwnerAndMode)
+{
+    tree t;
+    fake_gdb gdb;
+    ks_test_dir programs, scratch;
+    std::string program = programs / "app", image = core_image() + std::string(4096, 'k');
+    ks_test_write_file(program, "program");
+    std::string small = t.at("committed/coredump", "small");
+    sparse_image(small, {{0, image}, {1 << 20, image}}, 2 << 20);
+    ASSERT_NO_FATAL_FAILURE(asset_own(t.at("assets", "small"), program));
+    sparse_image(t.at("committed/coredump", "noise1"), {{0, noise(64 * 4096, 1)}}, 1 << 20);
+    sparse_image(t.at("committed/coredump", "noise2"), {{8192, noise(4096, 2)}}, 16384);
+    ks_test_write_file(t.at("committed/coredump", "done"), compress(image, 1, true));
+    sparse_image(t.at("committed/coredump", "hole"), {}, 1 << 20);
+    t.file("pending", "waiting");
+    ASSERT_EQ(chmod(small.c_str(), 0604), 0);
+    if (ks_test_is_root()) {
+        ASSERT_EQ(chown(small.c_str(), 4242, 4343), 0);
+    }
+    struct timespec then[2] = {{1700000000, 111}, {1600000000, 222333444}};
+    ASSERT_EQ(utimensat(AT_FDCWD, small.c_str(), then, 0), 0);
+    struct stat plain, noisy, now;
+    ASSERT_EQ(stat(small.c_str(), &plain), 0);
+    ASSERT_EQ(stat(t.at("committed/coredump", "noise1").c_str(), &noisy), 0);
+
+    // A prefix that only one image has names it; noise stays plain.
+    ks_test_result r = t.kestrel({"compress", "sm", "noise1", "done", "hole"});
+    EXPECT_EQ(exit_code(r), 0) << r.err;
+    ASSERT_EQ(stat(small.c_str(), &now), 0);
+    EXPECT_EQ(r.out, "small: compressed from " + std::to_string(plain.st_blocks * 512) + " to " +
+                         std::to_string(now.st_blocks * 512) + " bytes on disk\n"
+                         "noise1: left plain, as compressed it would take no fewer than its " +
+                         std::to_string(noisy.st_blocks * 512) + " bytes on disk\n"
+                         "done: compressed already\n"
+                         "hole: left plain, as compressed it would take no fewer than its 0 bytes on disk\n");
+    EXPECT_EQ(r.err, "");
+    std::string stored = ks_test_read_file(small);
+    EXPECT_EQ(stored.substr(0, 4), "\x28\xb5\x2f\xfd");
+    std::string expected = image + std::string((1 << 20) - image.size(), '\0') + image;
+    expected.resize(2 << 20, '\0');
+    EXPECT_TRUE(decompress(stored) == expected) << "not the same image";
+    EXPECT_LT(now.st_blocks, plain.st_blocks);
+    EXPECT_EQ(now.st_mode, plain.st_mode);
+    EXPECT_EQ(now.st_uid, plain.st_uid);
+    EXPECT_EQ(now.st_gid, plain.st_gid);
+    EXPECT_EQ(now.st_mtim.tv_sec, plain.st_mtim.tv_sec);
+    EXPECT_EQ(now.st_mtim.tv_nsec, plain.st_mtim.tv_nsec);
+    EXPECT_EQ(now.st_atim.tv_nsec, plain.st_atim.tv_nsec);
+    ASSERT_EQ(stat(t.at("committed/coredump", "noise1").c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, noisy.st_ino);
+    std::vector<std::string> left = entries(t.root + "/committed/coredump");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"done", "hole", "noise1", "noise2", "small"}));
+
+    // What the other commands make of it.
+    r = t.kestrel({"info", "small"});
+    EXPECT_NE(r.out.find(small + "  compressed (zstd), " + std::to_string(2 << 20) + " bytes uncompressed\n"),
+              std::string::npos)
+        << r.out;
+    r = debug(t, gdb.dir.path, {"small"}, {"TMPDIR=" + scratch.path});
+    EXPECT_EQ(exit_code(r), 7) << r.err;
+    std::vector<std::string> args = gdb.arguments();
+    ASSERT_EQ(args.size(), 8u);
+    EXPECT_TRUE(gdb.given(args[7]) == expected) << "gdb did not get the plain image";
+
+    // Names that select nothing, or more than one image, are errors; the
+    // others are still compressed.
+    r = t.kestrel({"compress", "noise", "waiting", "noise2"});
+    EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(r.err, "error: noise is ambiguous; 2 kept core images begin with it\n"
+                     "error: waiting: no kept core image has this name\n");
+    EXPECT_EQ(r.out, "noise2: left plain, as compressed it would take no fewer than its 4096 bytes on disk\n");
+
+    r = t.kestrel({"compress", "all"});
+    EXPECT_EQ(exit_code(r), 0) << r.err;
+    std::vector<std::string> out = lines(r.out);
+    ASSERT_EQ(out.size(), 5u) << r.out;
+    EXPECT_EQ(out[0], "done: compressed already");
+    EXPECT_EQ(out[4], "small: compressed already");
+
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"compress"}, {"compress", "-h"}}) {
+        r = t.kestrel(args);
+        EXPECT_EQ(exit_code(r), 1);
+        EXPECT_TRUE(r.err.starts_with("Usage: compress all|<object> ...\n")) << r.err;
+        EXPECT_EQ(r.err.find("keeping their time, owner and mode") != std::string::npos, args.size() == 2) << r.err;
+    }
+}
+
+// A compression that cannot finish leaves the plain image as it was, and
+// nothing beside it: a filesystem that would fall below dump.quota, and an
+// image whose owner the compressing user cannot give the new file.
+TEST(ClientCompressed, CompressThatCannotFinishLeavesThePlainImage)
+{
+    tree full(true, "snapshot.command = /bin/true %c\nsend.command = /bin/true %S\n", "dump.quota = 100%\n");
+    std::string path = full.file("committed/coredump", "full", 1 << 20);
+    struct stat before, after;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    ks_test_result r = full.kestrel({"compress", "full"});
+    EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(r.err, "error: cannot compress full: the filesystem would fall below dump.quota\n");
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(entries(full.root + "/committed/coredump"), std::vector<std::string>{"full"});
+
+    if (!ks_test_is_root())
+        return;
+    // Run as uid 4242, which may write the directory but not give a file to
+    // uid 4343.
+    tree t;
+    path = t.file("committed/coredump", "theirs", 1 << 20);
+    ASSERT_EQ(chown(path.c_str(), 4343, 4343), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(chown((t.root + "/committed/coredump").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(chmod(t.dir.path.c_str(), 0755), 0);
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    r = ks_test_run({"/usr/bin/setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", KS_TEST_KESTREL, "-c",
+                     t.conf, "compress", "theirs"});
+    EXPECT_EQ(exit_code(r), 1);
+    EXPECT_EQ(r.err, "error: cannot compress theirs: cannot give the compressed image the owner of the plain one: "
+                     "Operation not permitted\n");
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(entries(t.root + "/committed/coredump"), std::vector<std::string>{"theirs"});
+}

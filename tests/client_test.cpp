@@ -24,6 +24,7 @@ static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <comm
                                  "    metrics        Print the pipeline's state for Prometheus\n"
                                  "    history        Show the crash ledger, newest first\n"
                                  "    signatures     Count the ledger's crashes by signature\n"
+                                 "    compress       Compress kept core images with zstd\n"
                                  "\n"
                                  "Options, before the command:\n"
                                  "    -c, --cf <file>  Read this configuration file instead of the first of\n"

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -24,6 +25,7 @@
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
+#include <zstd.h>
 
 namespace {
 
@@ -720,4 +722,404 @@ TEST_F(Pipeline, SignatureReachesTheTemplate)
     ASSERT_TRUE(wait_for({"error: failed to process forged", "error: failed to process bare"})) << ks_test_syslog_dump();
     EXPECT_EQ(count_messages("Object has no signature."), 4u);
     EXPECT_FALSE(ks_test_exists(outbox + "/forged"));
+}
+
+// ---------------------------------------------------------------- kept core images compressed
+
+namespace {
+
+const unsigned char zstd_magic[4] = {0x28, 0xb5, 0x2f, 0xfd};
+
+std::string unzstd(const std::string &data)
+{
+    ZSTD_DCtx *d = ZSTD_createDCtx();
+    ZSTD_inBuffer in = {data.data(), data.size(), 0};
+    std::string out, chunk(ZSTD_DStreamOutSize(), '\0');
+    size_t left = 1;
+
+    while (in.pos < in.size || left != 0) {
+        ZSTD_outBuffer o = {chunk.data(), chunk.size(), 0};
+        left = ZSTD_decompressStream(d, &o, &in);
+        if (ZSTD_isError(left)) {
+            out = std::string("<zstd: ") + ZSTD_getErrorName(left) + ">";
+            break;
+        }
+        out.append(chunk.data(), o.pos);
+        if (o.pos == 0 && in.pos == in.size)
+            break;
+    }
+    ZSTD_freeDCtx(d);
+    return out;
+}
+
+// Bytes that no compressor shrinks, the same for the same seed.
+std::string noise(size_t size, uint64_t seed)
+{
+    std::string data(size, '\0');
+
+    for (size_t i = 0; i < size; i += 8) {
+        seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+        memcpy(&data[i], &seed, std::min<size_t>(8, size - i));
+    }
+    return data;
+}
+
+// An image as the archiver stores one: data pieces at their offsets, zero
+// pages between them left as holes, and a length that may end in a hole.
+void sparse_write(const std::string &path, const std::vector<std::pair<off_t, std::string>> &pieces, off_t length)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_NE(fd, -1);
+    for (const auto &[offset, data] : pieces)
+        for (size_t done = 0; done < data.size();) {
+            ssize_t n = pwrite(fd, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
+            ASSERT_GT(n, 0);
+            done += static_cast<size_t>(n);
+        }
+    ASSERT_EQ(ftruncate(fd, length), 0);
+    close(fd);
+}
+
+// Like a small process's core image: headers and notes, text, a heap, a
+// stack, and zero pages between them.
+void small_core(const std::string &path)
+{
+    std::string notes = "\x7f" "ELF core notes: CORE NT_PRSTATUS NT_PRPSINFO /usr/bin/app --option value ";
+    std::string text, heap, stack;
+    for (int i = 0; i < 2000; i++)
+        text += "mov %rsp,%rbp; call kestrel_demo_fault+" + std::to_string(i % 97) + "; ret; ";
+    for (int i = 0; i < 3000; i++)
+        heap += "entry " + std::to_string(i) + " -> " + std::to_string(i * 7919 % 1000) + "; ";
+    stack = noise(8192, 7) + std::string(20000, '\0') + noise(4096, 9);
+    sparse_write(path, {{0, notes + std::string(4096 - notes.size(), '\0') + notes}, {65536, text},
+                        {1 << 20, heap}, {3 << 20, stack}},
+                 (3 << 20) + (1 << 20));
+}
+
+struct file_state {
+    struct stat st;
+    std::string data;
+};
+
+file_state examine(const std::string &path)
+{
+    file_state f = {};
+    EXPECT_EQ(stat(path.c_str(), &f.st), 0) << path;
+    f.data = ks_test_read_file(path);
+    return f;
+}
+
+bool compressed(const std::string &data)
+{
+    return data.size() >= 4 && memcmp(data.data(), zstd_magic, 4) == 0;
+}
+
+} // namespace
+
+struct Compression : Pipeline {
+    std::string client = bin + "/client";
+
+    // A crash whose core image the writer makes in the staging directory;
+    // it gets an owner, mode and time of its own before it is moved in.
+    file_state crash_with(const std::string &base, const std::function<void(const std::string &)> &writer,
+                          time_t age = 300)
+    {
+        std::string staged = root + "/staging/" + base;
+        asset(base);
+        writer(staged);
+        EXPECT_EQ(chmod(staged.c_str(), 0604), 0);
+        if (ks_test_is_root()) {
+            EXPECT_EQ(chown(staged.c_str(), 4242, 4343), 0);
+        }
+        struct timespec then[2] = {{time(nullptr) - 600, 123456789}, {time(nullptr) - age, 987654321}};
+        EXPECT_EQ(utimensat(AT_FDCWD, staged.c_str(), then, 0), 0);
+        file_state before = examine(staged);
+        EXPECT_EQ(rename(staged.c_str(), (root + "/pending/" + base).c_str()), 0);
+        return before;
+    }
+
+    // The client the daemon runs, behind a script that notes every start
+    // and, by the crash's name, dies, hangs, waits for the release file or
+    // sees its directory read-only, before the real one takes over.
+    void wrap_client()
+    {
+        std::string committed = root + "/committed/coredump";
+        script("client", "echo \"compress $4\" >> '" + calls + "'\n"
+                         "grep '^Max core file size' /proc/$$/limits | tr -s ' ' > '" + dir / "limits" + "'\n"
+                         "case \"$4\" in\n"
+                         "z-kill*) kill -KILL $$;;\n"
+                         "z-hang*) exec sleep 60;;\n"
+                         "z-slow*|big*) " + hold("$4") + ";;\n"
+                         "z-ro*) exec unshare --mount sh -c 'mount --bind \"$0\" \"$0\" && "
+                         "mount -o remount,bind,ro \"$0\" && exec \"$@\"' '" + committed + "' " KS_TEST_KESTREL " \"$@\";;\n"
+                         "esac\n"
+                         "exec " KS_TEST_KESTREL " \"$@\"\n");
+    }
+
+    std::string kept(const std::string &base) { return root + "/committed/coredump/" + base; }
+};
+
+// With compression on, a kept core image that shrinks is replaced by its
+// zstd frame under the same name, with the original's time, owner and mode
+// and fewer blocks; one that would not shrink, and every image with
+// compression off, stays as it was.
+TEST_F(Compression, KeptCoreImagesAreCompressedUnderTheSameName)
+{
+    struct {
+        std::string lines;
+        bool compresses;
+    } cases[] = {
+        {"snapshot.compress = zstd\n", true},
+        {"snapshot.compress = none\n", false},
+        {"", false},
+    };
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.lines);
+        ks_test_syslog_start();
+        system(("rm -rf " + root).c_str());
+        tree();
+        configure("snapshot.commit = archive\n" + c.lines);
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        file_state small = crash_with("small", small_core);
+        file_state random = crash_with("random", [](const std::string &path) {
+            sparse_write(path, {{0, noise(300 * 4096, 1)}, {1 << 20, noise(2 * 4096, 2)}}, 3 << 20);
+        });
+        ASSERT_TRUE(ks_test_wait_until([&] { return processed("small") && processed("random"); }))
+            << ks_test_syslog_dump();
+        stop();
+        EXPECT_EQ(files(), names({"committed/coredump/small", "committed/coredump/random", "assets/small",
+                                  "assets/random"}));
+        EXPECT_EQ(count_messages("warning: "), 0u) << ks_test_syslog_dump();
+
+        file_state now = examine(kept("small"));
+        EXPECT_EQ(compressed(now.data), c.compresses);
+        EXPECT_TRUE((c.compresses ? unzstd(now.data) : now.data) == small.data) << "not the same image";
+        EXPECT_EQ(now.st.st_mtim.tv_sec, small.st.st_mtim.tv_sec);
+        EXPECT_EQ(now.st.st_mtim.tv_nsec, small.st.st_mtim.tv_nsec);
+        EXPECT_EQ(now.st.st_mode, small.st.st_mode);
+        EXPECT_EQ(now.st.st_uid, small.st.st_uid);
+        EXPECT_EQ(now.st.st_gid, small.st.st_gid);
+        if (c.compresses) {
+            EXPECT_LT(now.st.st_blocks, small.st.st_blocks);
+            EXPECT_EQ(count_messages("core image of small: compressed from "), 1u) << ks_test_syslog_dump();
+        } else {
+            EXPECT_EQ(now.st.st_ino, small.st.st_ino);
+        }
+
+        // Noise stays the very same file, whatever the setting.
+        now = examine(kept("random"));
+        EXPECT_EQ(now.st.st_ino, random.st.st_ino);
+        EXPECT_TRUE(now.data == random.data);
+        EXPECT_EQ(count_messages("core image of random: left plain, as compressed it would take no fewer than its "),
+                  c.compresses ? 1u : 0u)
+            << ks_test_syslog_dump();
+    }
+}
+
+// The purge ages a compressed image by the time it kept: it goes when the
+// plain one would have.
+TEST_F(Compression, CompressedImagesArePurgedByTheirOwnTime)
+{
+    tree();
+    configure("snapshot.commit = archive\nsnapshot.compress = zstd\npurge.age = 3s\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash_with("small", small_core, 1);
+    ASSERT_TRUE(wait_for({"core image of small: compressed from ",
+                          "kestrel purged " + kept("small") + " due to expiry\n"}))
+        << ks_test_syslog_dump();
+    EXPECT_EQ(files(), names{});
+    // Armed once, by the commit: a new time would have asked for a later purge.
+    EXPECT_EQ(count_messages("kestrel triggering clean-up in "), 1u) << ks_test_syslog_dump();
+}
+
+// Nothing kept, nothing compressed: the core image goes at the snapshot's
+// commit as before.
+TEST_F(Compression, NothingToCompressWithoutAKeptCoreImage)
+{
+    tree();
+    wrap_client();
+    configure("snapshot.commit = unlink\nsend.commit = archive\nsnapshot.compress = zstd\n"
+              "snapshot.compress.client = " + client + "\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    crash_with("small", small_core);
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("small"); })) << ks_test_syslog_dump();
+    EXPECT_EQ(files(), names({"committed/snapshot/small", "assets/small"}));
+    EXPECT_EQ(ks_test_read_file(calls).find("compress"), std::string::npos);
+}
+
+// A compression that fails, whatever the way, leaves the plain image as it
+// was, with one warning, and the crash is processed all the same.
+TEST_F(Compression, FailedCompressionLeavesThePlainImage)
+{
+    struct failure {
+        std::string base, lines, warning;
+    };
+    std::vector<failure> cases = {
+        {"z-kill", "", "killed by signal 9"},
+        {"z-hang", "send.timeout = 2s\n", "timeout"},
+        // The real client, kept from writing.
+        {"quota", "", "the filesystem would fall below dump.quota"},
+    };
+    if (ks_test_is_root() && ks_test_can_mount())
+        cases.push_back({"z-ro", "", "cannot create the compressed image: Read-only file system"});
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.base);
+        ks_test_syslog_start();
+        system(("rm -rf " + root).c_str());
+        tree();
+        wrap_client();
+        configure("snapshot.commit = archive\nsnapshot.compress = zstd\nsnapshot.compress.client = " + client + "\n" +
+                      c.lines,
+                  c.base == "quota" ? "dump.quota = 100%\n" : "");
+        ASSERT_TRUE(start()) << ks_test_syslog_dump();
+        file_state before = crash_with(c.base, small_core);
+        ASSERT_TRUE(ks_test_wait_until([&] { return processed(c.base); })) << ks_test_syslog_dump();
+        stop();
+        EXPECT_TRUE(ks_test_syslog_has(LOG_WARNING, "warning: core image of " + c.base + " left uncompressed: " +
+                                                        c.warning + "\n"))
+            << ks_test_syslog_dump();
+        EXPECT_EQ(count_messages("warning: "), 1u) << ks_test_syslog_dump();
+        EXPECT_EQ(files(), names({"committed/coredump/" + c.base, "assets/" + c.base}));
+        file_state now = examine(kept(c.base));
+        EXPECT_EQ(now.st.st_ino, before.st.st_ino);
+        EXPECT_TRUE(now.data == before.data);
+        EXPECT_EQ(now.st.st_mtim.tv_nsec, before.st.st_mtim.tv_nsec);
+        std::string log = ks_test_read_file(calls);
+        EXPECT_EQ(log.substr(log.find("compress ")), "compress " + c.base + "\n") << "tried once, never again";
+        // A crash of the compression would come back as a crash to compress.
+        EXPECT_EQ(ks_test_read_file(dir / "limits"), "Max core file size 1 1 bytes \n");
+        unlink(calls.c_str());
+    }
+}
+
+// A compression takes one place of the send pool and the loop goes on: while
+// a 200 MiB image, mostly noise, waits to be compressed and then is, other
+// crashes go through their whole pipeline. The noise stays plain.
+TEST_F(Compression, OtherCrashesGoOnWhileALargeImageCompresses)
+{
+    tree();
+    wrap_client();
+    configure("snapshot.commit = archive\nsnapshot.compress = zstd\nsnapshot.compress.client = " + client + "\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    file_state big = {};
+    crash_with("big", [&](const std::string &path) {
+        sparse_write(path, {{0, noise(190 << 20, 3)}}, 200 << 20);
+    });
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(dir / "pid-big"); })) << ks_test_syslog_dump();
+    std::vector<std::string> others = {"f1", "f2", "f3", "f4", "f5", "f6"};
+    for (const auto &f : others)
+        crash_with(f, small_core);
+    ASSERT_TRUE(ks_test_wait_until([&] {
+        return std::all_of(others.begin(), others.end(), [&](const std::string &f) { return processed(f); });
+    })) << ks_test_syslog_dump();
+    EXPECT_FALSE(processed("big")) << "its compression has not even begun";
+    for (const auto &f : others)
+        EXPECT_TRUE(compressed(ks_test_read_file(kept(f)))) << f;
+
+    struct stat st;
+    ASSERT_EQ(stat(kept("big").c_str(), &st), 0);
+    ks_test_write_file(dir / "release", "");
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("big"); }, 120000)) << ks_test_syslog_dump();
+    struct stat now;
+    ASSERT_EQ(stat(kept("big").c_str(), &now), 0);
+    EXPECT_EQ(now.st_ino, st.st_ino) << "noise is left plain";
+    EXPECT_EQ(now.st_mtim.tv_nsec, st.st_mtim.tv_nsec);
+    EXPECT_EQ(count_messages("core image of big: left plain"), 1u) << ks_test_syslog_dump();
+    EXPECT_EQ(count_messages("warning: "), 0u) << ks_test_syslog_dump();
+}
+
+// A daemon killed while a compression runs takes the compression with it:
+// the plain image stays, and what interrupted compressions left under their
+// private names is removed at the next start, unless a compression still
+// holds it.
+TEST_F(Compression, KilledDaemonKeepsThePlainImage)
+{
+    tree();
+    wrap_client();
+    std::string committed = root + "/committed/coredump";
+    ks_test_write_file(committed + "/.compress-stale", "half a frame");
+    ks_test_write_file(committed + "/.compress-held", "a frame being written");
+    ks_test_write_file(committed + "/.hidden", "");
+    int held = open((committed + "/.compress-held").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    configure("snapshot.commit = archive\nsnapshot.compress = zstd\nsnapshot.compress.client = " + client + "\n");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    EXPECT_TRUE(ks_test_syslog_has(LOG_INFO, "kestrel removed " + committed +
+                                                 "/.compress-stale, left by an interrupted compression\n"))
+        << ks_test_syslog_dump();
+    close(held);
+
+    file_state before = crash_with("z-slow", small_core);
+    ASSERT_TRUE(ks_test_wait_until([&] { return ks_test_exists(dir / "pid-z-slow"); })) << ks_test_syslog_dump();
+    pid_t compression = static_cast<pid_t>(atol(ks_test_read_file(dir / "pid-z-slow").c_str()));
+    stop();
+    EXPECT_TRUE(ks_test_process_ends(compression)) << "the compression outlived the daemon";
+    EXPECT_EQ(files(), names({"committed/coredump/z-slow", "committed/coredump/.compress-held",
+                              "committed/coredump/.hidden", "assets/z-slow"}));
+    file_state now = examine(kept("z-slow"));
+    EXPECT_EQ(now.st.st_ino, before.st.st_ino);
+
+    // Committed already: the restarted daemon does not take it up again.
+    ks_test_write_file(dir / "release", "");
+    ASSERT_TRUE(start()) << ks_test_syslog_dump();
+    EXPECT_TRUE(ks_test_syslog_has(LOG_INFO, "kestrel removed " + committed +
+                                                 "/.compress-held, left by an interrupted compression\n"))
+        << ks_test_syslog_dump();
+    crash_with("after", small_core);
+    ASSERT_TRUE(ks_test_wait_until([&] { return processed("after"); })) << ks_test_syslog_dump();
+    EXPECT_EQ(ks_test_read_file(calls).find("compress z-slow\ncompress z-slow"), std::string::npos);
+    EXPECT_EQ(files(), names({"committed/coredump/z-slow", "committed/coredump/after", "committed/coredump/.hidden",
+                              "assets/z-slow", "assets/after"}));
+}
+
+// The settings are checked at start-up: an unknown method, and a client
+// that cannot be run, stop the daemon with one message before it touches
+// anything.
+TEST_F(Compression, SettingsAreCheckedAtStartUp)
+{
+    struct {
+        std::string lines, err, logged;
+    } cases[] = {
+        {"snapshot.compress = gzip\n", "error: unknown compression at line 10: gzip\n", ""},
+        {"snapshot.compress = zstd\nsnapshot.compress.client = " + bin + "/missing\n", "",
+         "error: cannot run " + bin + "/missing for snapshot.compress: No such file or directory"},
+        {"snapshot.compress.client = " + bin + "/missing\n", "", ""},
+    };
+
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.lines);
+        ks_test_syslog_start();
+        system(("rm -rf " + root).c_str());
+        configure(c.lines);
+        // Without compression the client is never looked for: the daemon runs.
+        ks_test_result r = ks_test_run({KS_TEST_KESTRELD, "-f", "-c", conf}, {"KS_TEST_SYSLOG_ALONE=1"}, "",
+                                       c.err.empty() && c.logged.empty() ? 2 : 60);
+        if (c.err.empty() && c.logged.empty()) {
+            EXPECT_TRUE(WIFSIGNALED(r.status)) << ks_test_status_text(r.status) << r.err;
+            continue;
+        }
+        EXPECT_EQ(ks_test_status_text(r.status), "exit 1");
+        if (!c.err.empty()) {
+            EXPECT_EQ(r.err, c.err);
+        }
+        if (!c.logged.empty()) {
+            EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, c.logged)) << ks_test_syslog_dump();
+        }
+        EXPECT_FALSE(ks_test_exists(root)) << "nothing touched";
+    }
+
+    // The client runs as the archive user, who must be able to read the
+    // configuration: a file it cannot read stops the daemon once it has
+    // become that user, before any crash.
+    if (!ks_test_is_root())
+        return;
+    ks_test_syslog_start();
+    configure("snapshot.compress = zstd\n", "dump.user = nobody\ndump.group = nogroup\n");
+    ASSERT_EQ(chmod(conf.c_str(), 0600), 0);
+    ks_test_result r = ks_test_run({KS_TEST_KESTRELD, "-f", "-c", conf}, {"KS_TEST_SYSLOG_ALONE=1"});
+    EXPECT_EQ(ks_test_status_text(r.status), "exit 1");
+    EXPECT_TRUE(ks_test_syslog_has(LOG_ERR, "error: cannot read " + conf + " for snapshot.compress: Permission denied"))
+        << ks_test_syslog_dump();
 }

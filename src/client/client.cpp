@@ -3,6 +3,7 @@
 // the daemon's configuration but never talks to the daemon and takes no lock.
 
 #include "client/client.h"
+#include "client/compress.h"
 #include "client/debug.h"
 #include "client/history.h"
 #include "client/info.h"
@@ -28,6 +29,7 @@ static const char usage_text[] = "Usage: kestrel [-c <configuration file>] <comm
                                  "    metrics        Print the pipeline's state for Prometheus\n"
                                  "    history        Show the crash ledger, newest first\n"
                                  "    signatures     Count the ledger's crashes by signature\n"
+                                 "    compress       Compress kept core images with zstd\n"
                                  "\n"
                                  "Options, before the command:\n"
                                  "    -c, --cf <file>  Read this configuration file instead of the first of\n"
@@ -110,6 +112,7 @@ static const struct {
     {"metrics", ks_metrics_run},
     {"history", ks_history_run},
     {"signatures", ks_signatures_run},
+    {"compress", ks_compress_run},
 };
 
 int main(int argc, char **argv)

@@ -182,3 +182,68 @@ int ks_core_decompress(int fd, const char *shown)
     }
     return out;
 }
+
+// Read in large pieces: a kept image is read once, start to end.
+static constexpr size_t compress_read = 1 << 20;
+
+enum ks_core_compress_end ks_core_compress(int fd, uint64_t size, int out, int level, uint64_t limit,
+                                           const char **why)
+{
+    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    size_t out_size = ZSTD_CStreamOutSize();
+    std::unique_ptr<char[]> in(new (std::nothrow) char[compress_read]), buffer(new (std::nothrow) char[out_size]);
+    ZSTD_CCtx *c = context.get();
+    uint64_t written = 0;
+    off_t position = 0;
+
+    if (c == nullptr || in == nullptr || buffer == nullptr) {
+        *why = strerror(ENOMEM);
+        return KS_CORE_FAILED;
+    }
+    // The size in the frame's header is what info shows as the original
+    // size, and what makes the library refuse an image that changed length.
+    size_t rc = ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
+    if (!ZSTD_isError(rc))
+        rc = ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    if (!ZSTD_isError(rc))
+        rc = ZSTD_CCtx_setPledgedSrcSize(c, size);
+    if (ZSTD_isError(rc)) {
+        *why = ZSTD_getErrorName(rc);
+        return KS_CORE_FAILED;
+    }
+    (void) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    for (;;) {
+        ssize_t got = pread(fd, in.get(), compress_read, position);
+        if (got == -1 && errno == EINTR)
+            continue;
+        if (got == -1) {
+            *why = strerror(errno);
+            return KS_CORE_FAILED;
+        }
+        position += got;
+        ZSTD_EndDirective mode = got == 0 ? ZSTD_e_end : ZSTD_e_continue;
+        ZSTD_inBuffer input = {in.get(), static_cast<size_t>(got), 0};
+        size_t left;
+        do {
+            ZSTD_outBuffer output = {buffer.get(), out_size, 0};
+            left = ZSTD_compressStream2(c, &output, &input, mode);
+            if (ZSTD_isError(left)) {
+                *why = ZSTD_getErrorName(left);
+                return KS_CORE_FAILED;
+            }
+            written += output.pos;
+            if (written > limit)
+                return KS_CORE_LIMIT;
+            errno = 0;
+            if (ks_fd_write(out, buffer.get(), output.pos) != static_cast<ssize_t>(output.pos)) {
+                *why = strerror(errno != 0 ? errno : EIO);
+                return KS_CORE_FAILED;
+            }
+        } while (mode == ZSTD_e_end ? left != 0 : input.pos < input.size);
+        // What was read once is not read again: it need not crowd out the
+        // page cache of the programs that crash.
+        (void) posix_fadvise(fd, position - got, got, POSIX_FADV_DONTNEED);
+        if (got == 0)
+            return KS_CORE_COMPRESSED;
+    }
+}

@@ -26,4 +26,18 @@ bool ks_core_original_size(int fd, uint64_t *size);
 // -1 after one line on standard error that names the image as shown.
 int ks_core_decompress(int fd, const char *shown);
 
+// How a compression ended.
+enum ks_core_compress_end {
+    KS_CORE_COMPRESSED = 0, // the whole image is in the output
+    KS_CORE_LIMIT = 1,      // the output would have grown past the limit
+    KS_CORE_FAILED = 2,     // *why says why
+};
+
+// Compresses the plain image in fd, size bytes from its start, into out as
+// one zstd frame at level that records the image's size and a checksum.
+// Stops before writing more than limit bytes. An image that does not have
+// size bytes fails.
+enum ks_core_compress_end ks_core_compress(int fd, uint64_t size, int out, int level, uint64_t limit,
+                                           const char **why);
+
 #endif

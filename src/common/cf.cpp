@@ -141,7 +141,7 @@ static void cf_record_release(void)
         cf->path.committed,   cf->path.sent,        cf->path.assets,
         cf->path.failed.pending,  cf->path.failed.sending,
         cf->archive.suffix,   cf->archive.root,     cf->archive.home,     cf->archive.command,
-        cf->daemon.defaults_command,  cf->daemon.defaults_variable,
+        cf->daemon.defaults_command,  cf->daemon.defaults_variable,  cf->daemon.compress.client,
     };
 
     for (const char *s : owned)
@@ -723,6 +723,15 @@ static void ks_cf_daemon(char *line, size_t length, unsigned int ln)
         cf_set_text(&cf->daemon.defaults_variable, value);
     } else if (strncmp(key, "snapshot.", 9) == 0 && cf_stage_key(&stages[KS_SLAVE_SNAPSHOT], true, key + 9, value, ln)) {
     } else if (strncmp(key, "send.", 5) == 0 && cf_stage_key(&stages[KS_SLAVE_SEND], false, key + 5, value, ln)) {
+    } else if (strcmp(key, "snapshot.compress") == 0) {
+        if (strcmp(value, "zstd") == 0)
+            cf->daemon.compress.method = KS_CF_COMPRESS_ZSTD;
+        else if (strcmp(value, "none") == 0)
+            cf->daemon.compress.method = KS_CF_COMPRESS_NONE;
+        else
+            cf_die_stderr("error: unknown compression at line %u: %s\n", ln, value);
+    } else if (strcmp(key, "snapshot.compress.client") == 0) {
+        cf_set_text(&cf->daemon.compress.client, value);
     } else if (strcmp(key, "purge.age") == 0) {
         cf_age(&cf->daemon.purge.age, value, ln);
     } else if (strcmp(key, "purge.quota") == 0) {

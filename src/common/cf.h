@@ -27,6 +27,16 @@ typedef enum ks_cf_append_output_action {
     KS_CF_APPEND_OUTPUT_ACTION_RENAME = 1,
 } ks_cf_append_output_action;
 
+// What becomes of a core image kept at commit (snapshot.compress).
+typedef enum ks_cf_compress {
+    KS_CF_COMPRESS_NONE = 0, // stored as the archiver wrote it
+    KS_CF_COMPRESS_ZSTD = 1, // compressed with zstd under the same name
+} ks_cf_compress;
+
+// The names that compressions write under in committed/coredump until they
+// are complete: dot names, which no reader of the tree takes for a crash.
+#define KS_CF_COMPRESS_PRIVATE ".compress-"
+
 typedef enum ks_slave_type {
     KS_SLAVE_SNAPSHOT = 0,
     KS_SLAVE_SEND = 1,
@@ -96,6 +106,10 @@ struct ks_cf {
         struct {
             int level; // a syslog priority: less urgent messages are dropped
         } log;
+        struct {
+            ks_cf_compress method; // snapshot.compress
+            const char *client;    // snapshot.compress.client; null: kestrel beside kestreld
+        } compress;
     } daemon;
 };
 

@@ -425,6 +425,10 @@ int main(int argc, char **argv)
     }
     ks_log_level_set(options.debug_mode ? LOG_DEBUG : cf->daemon.log.level);
     server_sigaction_init();
+    // Before the daemon leaves its working directory, where a relative
+    // configuration path still means what it meant on the command line.
+    if (!ks_watcher_compress_init())
+        stop();
 
     // Before privileges are dropped: the tree belongs to the archive user.
     if (!ks_cf_ensure(1, &error)) {

@@ -545,12 +545,11 @@ static void child_step(struct slave_start *s, enum slave_step step, int rc)
     sigset_t none;
 
     qu_child_detach(s->daemon);
-    if (s->command) {
+    if (s->command)
         child_step(s, SLAVE_STEP_DUMPABLE, prctl(PR_SET_DUMPABLE, 0));
-        // A limit of 1 byte also stops a dump to a pipe core pattern.
-        if (s->rlimit)
-            child_step(s, SLAVE_STEP_RLIMIT, setrlimit(RLIMIT_CORE, &one));
-    }
+    // A limit of 1 byte also stops a dump to a pipe core pattern.
+    if (s->rlimit)
+        child_step(s, SLAVE_STEP_RLIMIT, setrlimit(RLIMIT_CORE, &one));
     for (int fd = 0; fd < 3; fd++)
         if (s->redirect[fd])
             child_step(s, static_cast<enum slave_step>(SLAVE_STEP_STDIN + fd), redirect(s->fds[fd], fd));
@@ -721,8 +720,10 @@ bool ks_slave_execv(ks_slave_type type, const char **argv, const char **envp, ks
 
 static void ks_slave_output_handler(ks_io_event_t *event, unsigned int mask);
 
-bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
-                      ks_slave_capture_cb_t *cb, void *cl, const char **error)
+// A helper collects standard error with standard output, and never dumps
+// core.
+static bool slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                          ks_slave_capture_cb_t *cb, void *cl, bool helper, const char **error)
 {
     struct ks_slave *slave;
     int p[2];
@@ -765,7 +766,8 @@ bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound,
     }
     slave->start.envp = const_cast<const char **>(environ);
     slave->start.fds[1] = p[1];
-    slave->start.fds[2] = state.null.write;
+    slave->start.fds[2] = helper ? p[1] : state.null.write;
+    slave->start.rlimit = helper;
     slave->start.redirect[1] = slave->start.redirect[2] = true;
     if (!spawner_ask(slave)) {
         *error = qu_error_str(QU_ERR_SYS_RESOURCES);
@@ -779,6 +781,18 @@ fail:
     free(slave->output.buf);
     free(slave);
     return false;
+}
+
+bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                      ks_slave_capture_cb_t *cb, void *cl, const char **error)
+{
+    return slave_capture(type, argv, bound, max, cb, cl, false, error);
+}
+
+bool ks_slave_helper(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                     ks_slave_capture_cb_t *cb, void *cl, const char **error)
+{
+    return slave_capture(type, argv, bound, max, cb, cl, true, error);
 }
 
 bool ks_slave_available(ks_slave_type type)

@@ -49,5 +49,11 @@ bool ks_slave_execv(ks_slave_type type, const char **argv, const char **envp, ks
 // holds a constant message and cb is never called.
 bool ks_slave_capture(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
                       ks_slave_capture_cb_t *cb, void *cl, const char **error);
+// One of the daemon's own helper programs, run as ks_slave_capture runs a
+// command, but with its standard error collected with its standard output,
+// and with a core limit of 1 byte: a helper that crashed while it handled
+// a crash must not come back as one more crash to handle.
+bool ks_slave_helper(ks_slave_type type, const char **argv, unsigned int bound, size_t max,
+                     ks_slave_capture_cb_t *cb, void *cl, const char **error);
 
 #endif

@@ -96,6 +96,7 @@ static void timer_handler(ks_io_timer_t *timer)
     }
     ks_io_timer_destroy(timer);
     state.timer = nullptr;
+    ks_watcher_compress_clean();
     (void) ks_watcher_scan();
 }
 
@@ -208,6 +209,8 @@ bool ks_watcher_init(ks_io_t *io)
 {
     state.cf = ks_cf_get();
     state.io = io;
+    if (!ks_watcher_compress_check())
+        return false;
     ks_watcher_gc_init(io);
     state.fs = ks_io_fs(io);
     if (state.fs == nullptr || !ks_watcher_pipeline_init(io)) {
@@ -216,6 +219,8 @@ bool ks_watcher_init(ks_io_t *io)
     }
     if (!ks_watcher_ensure())
         return false;
+    if (ks_watcher_locked())
+        ks_watcher_compress_clean();
     if (!ks_watcher_scan())
         ks_log(LOG_ERR, "error: failed to scan pending directory.\n");
     ks_watcher_process();

@@ -472,14 +472,15 @@ static uintmax_t seconds_since(const struct timespec *start)
     return static_cast<uintmax_t>(now.tv_sec - start->tv_sec);
 }
 
-void ks_watcher_object_commit(ks_watcher_object *o)
+bool ks_watcher_object_commit(ks_watcher_object *o)
 {
     const struct ks_cf *cf = state.cf;
-    bool archived = false;
+    bool archived = false, kept = false;
 
     if (cf->daemon.stages[KS_SLAVE_SNAPSHOT].commit == KS_CF_A_ARCHIVE) {
         archived = true;
-        if (rename(o->path, o->pst.committed) == -1)
+        kept = rename(o->path, o->pst.committed) == 0;
+        if (!kept)
             ks_perror("error: failed to commit object '%s'", o->path);
     }
     if (cf->daemon.stages[KS_SLAVE_SEND].commit == KS_CF_A_ARCHIVE) {
@@ -489,11 +490,20 @@ void ks_watcher_object_commit(ks_watcher_object *o)
         else
             object_snapshot_ensure(o->pst.sent);
     }
-    uintmax_t elapsed = seconds_since(&o->st.added);
     if (archived)
         ks_watcher_gc_timer(o->st.creation + cf->daemon.purge.age);
+    return kept;
+}
+
+// The end of the road: after the commit, and the compression of the kept
+// core image when there is one.
+static void object_processed(ks_watcher_object *o)
+{
+    uintmax_t elapsed = seconds_since(&o->st.added);
+
     ks_log(LOG_INFO, "crash %s processed in %ju second%s", o->basename, elapsed,
            elapsed == 1 ? "" : "s");
+    watcher_object_destroy(o);
 }
 
 // Stage commands: values, the defaults command, starting and ending.
@@ -774,6 +784,13 @@ static void stage_run(ks_watcher_object *o, ks_slave_type type)
     ks_watcher_step(o, KS_WATCHER_ACTIVE);
 }
 
+static void compress_done(ks_watcher_object *o)
+{
+    object_processed(o);
+    waiting_serve();
+    ks_watcher_process();
+}
+
 static void watcher_handle(ks_watcher_object *o)
 {
     if (clock_gettime(CLOCK_MONOTONIC, &o->st.attempt) == -1)
@@ -790,8 +807,11 @@ static void watcher_handle(ks_watcher_object *o)
         break;
     case KS_STAGE_COMMITTED:
         env_release(o);
-        ks_watcher_object_commit(o);
-        watcher_object_destroy(o);
+        // The send command's place, just freed, goes to the compression.
+        if (ks_watcher_object_commit(o) && ks_watcher_compress_start(o, compress_done))
+            ks_watcher_step(o, KS_WATCHER_ACTIVE);
+        else
+            object_processed(o);
         break;
     default:
         break;

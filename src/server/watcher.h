@@ -51,6 +51,7 @@ typedef struct ks_watcher_object {
     } st;
     ks_tailq_entry waiting; // in its stage's queue while waiting for a pool place
     ks_tailq_head *queue;   // that queue, null when in none
+    const char *compress_argv[6]; // the compression of the kept core image while it runs
     char path[];            // the core image in the pending directory
 } ks_watcher_object;
 
@@ -96,7 +97,27 @@ void ks_watcher_step(ks_watcher_object *o, ks_watcher_state st);
 // False when the object was given up (its files deleted or moved aside, the
 // record destroyed).
 bool ks_watcher_object_invariant(ks_watcher_object *o);
-void ks_watcher_object_commit(ks_watcher_object *o);
+// Keeps or deletes the object's files as the commit actions say; true when
+// its core image is now kept in the committed directory.
+bool ks_watcher_object_commit(ks_watcher_object *o);
+
+// Kept core images compressed (compress.cpp): the client's compress command
+// runs in a place of the send pool, as part of the commit.
+// Call once, before the daemon detaches and leaves its working directory:
+// finds the client and the configuration file's absolute path when
+// snapshot.compress asks for compression. False, after one message, when
+// the client cannot be run.
+bool ks_watcher_compress_init(void);
+// Whether the user the daemon now runs as can run the client with the
+// configuration file; false after one message.
+bool ks_watcher_compress_check(void);
+// Removes what compressions that never ended left in the committed
+// directory; compressions still running keep theirs.
+void ks_watcher_compress_clean(void);
+// Starts compressing the object's kept core image, when that is wanted; done
+// gets the object once the compression has ended and been logged. False
+// when none was started (not wanted, or logged as failed).
+bool ks_watcher_compress_start(ks_watcher_object *o, void (*done)(ks_watcher_object *o));
 
 // The purge of kept files.
 void ks_watcher_gc_init(ks_io_t *io);
