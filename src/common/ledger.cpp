@@ -2,6 +2,7 @@
 
 #include "common/fd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -103,6 +104,28 @@ static bool is_damage(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0x
 
 static void alarm_ignore(int) {}
 
+// Every writer counts its turn in the lock file as it lets go. A waiter that
+// sees the count move knows the queue is being served and waits on; only a
+// ledger that serves nobody for the whole bound (locked by another process,
+// stuck) is given up. However busy the storm, no wait passes the cap.
+static uint64_t turns_served(int fd)
+{
+    uint64_t n = 0;
+
+    return pread(fd, &n, sizeof n, 0) == static_cast<ssize_t>(sizeof n) ? n : 0;
+}
+
+// A turn that wrote nothing is no progress: waiters behind a ledger that
+// fails every writer give up at their own bound.
+static void turn_release(int fd, bool served)
+{
+    uint64_t n = turns_served(fd) + 1;
+
+    if (served)
+        (void) pwrite(fd, &n, sizeof n, 0);
+    ks_fd_close(fd);
+}
+
 // Waits in the kernel for an exclusive flock, until the deadline. Writers
 // queue here rather than poll SQLite's lock: a poller wakes hundreds of
 // times a second, and in a storm of hundreds of archivers the pollers
@@ -130,14 +153,22 @@ static bool lock_wait(struct ks_ledger *l, int fd)
     sigemptyset(&quiet.sa_mask);
     sigemptyset(&alarm);
     sigaddset(&alarm, SIGALRM);
-    uint64_t left = (l->deadline - now) / 1000 + 1;
-    tick.it_value.tv_sec = static_cast<time_t>(left / 1000000);
-    tick.it_value.tv_usec = static_cast<suseconds_t>(left % 1000000);
-    tick.it_interval.tv_usec = 10000;
+    const uint64_t cap = now + KS_LEDGER_WAIT_MAX_MS * 1000000ull;
+    uint64_t served = turns_served(fd);
+    tick.it_value.tv_usec = tick.it_interval.tv_usec = 50000;
     (void) sigaction(SIGALRM, &quiet, &saved_action);
     (void) sigprocmask(SIG_UNBLOCK, &alarm, &saved_mask);
     (void) setitimer(ITIMER_REAL, &tick, &saved_timer);
-    while ((rc = flock(fd, LOCK_EX)) == -1 && errno == EINTR && now_ns() < l->deadline) {
+    while ((rc = flock(fd, LOCK_EX)) == -1 && errno == EINTR) {
+        now = now_ns();
+        uint64_t seen = turns_served(fd);
+        if (seen != served) {
+            served = seen;
+            deadline_start(l);
+            l->deadline = std::min(l->deadline, cap);
+        }
+        if (now >= l->deadline)
+            break;
     }
     error = rc == -1 && errno == EINTR ? EWOULDBLOCK : errno;
     (void) setitimer(ITIMER_REAL, &saved_timer, nullptr);
@@ -523,7 +554,7 @@ bool ks_ledger_admit(struct ks_ledger *l, const struct ks_ledger_crash *crash, c
         rc = sqlite3_exec(l->db, "COMMIT", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
         (void) sqlite3_exec(l->db, "ROLLBACK", nullptr, nullptr, nullptr);
-    ks_fd_close(turn);
+    turn_release(turn, rc == SQLITE_OK);
     if (rc != SQLITE_OK)
         return failed(l, rc, error);
     *decision = verdict;
@@ -541,7 +572,7 @@ static bool write_one(struct ks_ledger *l, sqlite3_stmt *st, const char **error)
     }
     int rc = sqlite3_step(st);
     sqlite3_finalize(st);
-    ks_fd_close(turn);
+    turn_release(turn, rc == SQLITE_DONE);
     return rc == SQLITE_DONE || failed(l, rc, error);
 }
 
@@ -553,7 +584,7 @@ bool ks_ledger_add(struct ks_ledger *l, const struct ks_ledger_crash *crash, ks_
     if (turn == -1)
         return false;
     int rc = insert(l, crash, outcome, row);
-    ks_fd_close(turn);
+    turn_release(turn, rc == SQLITE_OK);
     return rc == SQLITE_OK || failed(l, rc, error);
 }
 

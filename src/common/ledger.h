@@ -7,7 +7,10 @@
 // storm; the client reads it, also as a member of the archive's group who
 // is not its owner.
 //
-// No call waits for the database longer than KS_LEDGER_WAIT_MS in total.
+// No call waits for a ledger that serves nobody longer than
+// KS_LEDGER_WAIT_MS in total; while other writers' turns go by, a writer
+// waits on for its own, up to KS_LEDGER_WAIT_MAX_MS (a storm of archivers
+// started at once on a busy machine).
 // Every failure (busy, damaged, read-only, deleted...) is returned at once
 // with a static message; the archiver then handles the crash as if there
 // were no ledger. A missing ledger is created; a damaged one, or a file that
@@ -35,6 +38,7 @@
 
 #define KS_LEDGER_FILE "ledger.db"
 #define KS_LEDGER_WAIT_MS 1000
+#define KS_LEDGER_WAIT_MAX_MS 10000
 // Rows older than this are pruned unless configured otherwise.
 #define KS_LEDGER_AGE_DEFAULT (90 * 86400)
 
