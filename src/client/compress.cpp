@@ -230,14 +230,8 @@ static struct result compress_one(int dir, const char *name)
 static std::vector<std::string> kept_names(int dir)
 {
     std::vector<std::string> names;
-    int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
-    DIR *d = copy != -1 ? fdopendir(copy) : nullptr;
+    DIR *d = ks_tree_opendir(dir, "error: failed to read the committed directory");
 
-    if (d == nullptr) {
-        perror("error: failed to read the committed directory");
-        exit(1);
-    }
-    rewinddir(d);
     while (struct dirent *e = readdir(d))
         if (e->d_name[0] != '.' && (e->d_type == DT_REG || e->d_type == DT_UNKNOWN))
             names.emplace_back(e->d_name);

@@ -1,4 +1,5 @@
 #include "client/history.h"
+#include "client/text.h"
 
 #include "client/client.h"
 #include "client/json.h"
@@ -90,13 +91,7 @@ static void files_index(void)
         int fd = ks_tree_dir(p.place);
         if (fd == -1)
             continue;
-        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        DIR *dir = copy != -1 ? fdopendir(copy) : nullptr;
-        if (dir == nullptr) {
-            perror("error: failed to open archive");
-            exit(1);
-        }
-        rewinddir(dir);
+        DIR *dir = ks_tree_opendir(fd, "error: failed to open archive");
         struct dirent *entry;
         while ((entry = readdir(dir)) != nullptr) {
             if (entry->d_type == DT_REG || (entry->d_type == DT_UNKNOWN && regular(dirfd(dir), entry->d_name)))
@@ -219,14 +214,6 @@ static bool history_row(const struct ks_ledger_row *row, void *cl)
     return true;
 }
 
-[[noreturn]] static void history_usage(bool help)
-{
-    fputs(usage_text, stderr);
-    if (help)
-        fputs(help_text, stderr);
-    exit(1);
-}
-
 // A count of decimal digits only: "-n -1" or "-n 5x" is a mistake to show.
 static bool parse_count(const char *text, size_t *count)
 {
@@ -256,16 +243,16 @@ void ks_history_run(int argc, char **argv)
             break;
         case 'n':
             if (!parse_count(optarg, &count))
-                history_usage(false);
+                ks_text_usage(usage_text, help_text, false);
             break;
         case 'h':
-            history_usage(true);
+            ks_text_usage(usage_text, help_text, true);
         default:
-            history_usage(false);
+            ks_text_usage(usage_text, help_text, false);
         }
     }
     if (optind < argc)
-        history_usage(false);
+        ks_text_usage(usage_text, help_text, false);
 
     struct ks_ledger *ledger = ks_record_open(true);
     if (!state.json)

@@ -398,14 +398,6 @@ static const char help_text[] = "\n"
                                 "    -j   one JSON object instead of the text\n"
                                 "    -h   this text\n";
 
-[[noreturn]] static void info_usage(bool help)
-{
-    fputs(usage_text, stderr);
-    if (help)
-        fputs(help_text, stderr);
-    exit(1);
-}
-
 void ks_info_run(int argc, char **argv)
 {
     bool json = false;
@@ -413,11 +405,11 @@ void ks_info_run(int argc, char **argv)
 
     while ((option = getopt(argc, argv, "jh")) != -1) {
         if (option != 'j')
-            info_usage(option == 'h');
+            ks_text_usage(usage_text, help_text, option == 'h');
         json = true;
     }
     if (argc - optind != 1)
-        info_usage(false);
+        ks_text_usage(usage_text, help_text, false);
 
     const struct ks_object *object = ks_object_resolve(argv[optind]);
     struct crash_detail detail = {};

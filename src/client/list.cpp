@@ -179,14 +179,6 @@ static const char help_text[] = "            [-f] [-j]\n"
                                 "    -j                JSON Lines instead of the table, one crash per line\n"
                                 "    -h                this text\n";
 
-[[noreturn]] static void list_usage(bool help)
-{
-    fputs(usage_text, stderr);
-    if (help)
-        fputs(help_text, stderr);
-    exit(1);
-}
-
 void ks_list_run(int argc, char **argv)
 {
     struct ks_object_filter filter = {nullptr, nullptr, false, false};
@@ -213,9 +205,9 @@ void ks_list_run(int argc, char **argv)
                 list.sort_factor = OBJECT_S_APPLICATION;
             break;
         case 'h':
-            list_usage(true);
+            ks_text_usage(usage_text, help_text, true);
         default:
-            list_usage(false);
+            ks_text_usage(usage_text, help_text, false);
         }
     }
 

@@ -99,13 +99,7 @@ static void directory_scan(struct directory_state *d, std::unordered_set<std::st
 
     if (fd == -1)
         return;
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR *dir = copy != -1 ? fdopendir(copy) : nullptr;
-    if (dir == nullptr) {
-        perror("error: failed to open archive");
-        exit(1);
-    }
-    rewinddir(dir);
+    DIR *dir = ks_tree_opendir(fd, "error: failed to open archive");
     struct dirent *entry;
     while ((entry = readdir(dir)) != nullptr) {
         if (entry->d_type != DT_REG)

@@ -508,15 +508,7 @@ int ks_object_load(const struct ks_object_filter *filter)
         int fd = ks_tree_dir(row->place);
         if (fd == -1)
             continue;
-        // The tree keeps its descriptor; the listing reads through a copy.
-        int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        DIR *dir = copy != -1 ? fdopendir(copy) : nullptr;
-        if (dir == nullptr) {
-            perror("error: failed to open archive");
-            exit(1);
-        }
-        // The copy shares the offset, which an earlier load left at the end.
-        rewinddir(dir);
+        DIR *dir = ks_tree_opendir(fd, "error: failed to open archive");
         struct dirent *entry;
         while ((entry = readdir(dir)) != nullptr) {
             if (entry->d_type != DT_REG)

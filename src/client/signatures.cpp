@@ -1,4 +1,5 @@
 #include "client/signatures.h"
+#include "client/text.h"
 
 #include "client/client.h"
 #include "client/json.h"
@@ -126,14 +127,6 @@ static bool signatures_summary(const struct ks_ledger_summary *s, void *cl)
     return true;
 }
 
-[[noreturn]] static void signatures_usage(bool help)
-{
-    fputs(usage_text, stderr);
-    if (help)
-        fputs(help_text, stderr);
-    exit(1);
-}
-
 static bool parse_seconds(const char *text, time_t *seconds)
 {
     char *end;
@@ -166,16 +159,16 @@ void ks_signatures_run(int argc, char **argv)
             break;
         case 's':
             if (!parse_seconds(optarg, &state.window))
-                signatures_usage(false);
+                ks_text_usage(usage_text, help_text, false);
             break;
         case 'h':
-            signatures_usage(true);
+            ks_text_usage(usage_text, help_text, true);
         default:
-            signatures_usage(false);
+            ks_text_usage(usage_text, help_text, false);
         }
     }
     if (optind < argc)
-        signatures_usage(false);
+        ks_text_usage(usage_text, help_text, false);
 
     time_t now = time(nullptr);
     // A window longer than the epoch's age takes in every crash.

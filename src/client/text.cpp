@@ -3,6 +3,7 @@
 #include "client/json.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 static struct {
@@ -109,4 +110,12 @@ const struct ks_text_time *ks_text_ctime(time_t creation)
         snprintf(slot->text, sizeof(slot->text), "%.*s", static_cast<int>(strcspn(buffer, "\n")), buffer);
     slot->length = static_cast<unsigned char>(strlen(slot->text));
     return slot;
+}
+
+void ks_text_usage(const char *usage, const char *help, bool with_help)
+{
+    fputs(usage, stderr);
+    if (with_help)
+        fputs(help, stderr);
+    exit(1);
 }

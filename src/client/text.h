@@ -19,6 +19,10 @@ struct ks_text_time {
 
 // Bytes that are not printable (controls, the C1 range, anything that is
 // not UTF-8) as \xNN, and so a backslash as "\\".
+// A command's usage line on standard error, with its help after it when
+// asked for (-h), and exit status 1.
+[[noreturn]] void ks_text_usage(const char *usage, const char *help, bool with_help);
+
 void ks_text_put_safe(FILE *out, const char *text, size_t length);
 void ks_text_put_safe_str(FILE *out, const char *text);
 

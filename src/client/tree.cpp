@@ -119,3 +119,17 @@ const char *ks_tree_path(enum ks_tree_place place)
 
     return paths[place];
 }
+
+DIR *ks_tree_opendir(int fd, const char *what)
+{
+    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = copy != -1 ? fdopendir(copy) : nullptr;
+
+    if (dir == nullptr) {
+        perror(what);
+        exit(1);
+    }
+    // The copy shares the offset, which an earlier reading left at the end.
+    rewinddir(dir);
+    return dir;
+}

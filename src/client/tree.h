@@ -6,6 +6,8 @@
 // any directory in it by a link, and the client may run as root. Every
 // later access is relative to these descriptors.
 
+#include <dirent.h>
+
 enum ks_tree_place {
     KS_TREE_STAGING = 0,
     KS_TREE_PENDING = 1,
@@ -28,5 +30,9 @@ const char *ks_tree_path(enum ks_tree_place place);
 // The archive root itself, opened as the directories are; -1 when it does
 // not exist.
 int ks_tree_root(void);
+// A directory stream at the start of an open directory of the tree, read
+// through a copy of the descriptor, which the tree keeps. A failure ends the
+// program with what (perror's text).
+DIR *ks_tree_opendir(int fd, const char *what);
 
 #endif
