@@ -3,6 +3,7 @@
 // Malformed images are built by hand around the same notes.
 
 #include "images.h"
+#include "common/facts.h"
 #include "support.h"
 
 #include "archive/buildid.h"
@@ -431,9 +432,9 @@ TEST(BuildId, OnlyRegularFilesAndBoundedReads)
 TEST(SignatureFacts, SignalNamesAndASentSignal)
 {
     char name[32];
-    EXPECT_STREQ(ks_signature_signal_name(SIGSEGV, name, sizeof name), "SIGSEGV");
-    EXPECT_STREQ(ks_signature_signal_name(SIGRTMIN + 2, name, sizeof name), "SIGRTMIN+2");
-    EXPECT_STREQ(ks_signature_signal_name(200, name, sizeof name), "signal 200");
+    EXPECT_STREQ(ks_facts_signal_name(SIGSEGV, name, sizeof name), "SIGSEGV");
+    EXPECT_STREQ(ks_facts_signal_name(SIGRTMIN + 2, name, sizeof name), "SIGRTMIN+2");
+    EXPECT_STREQ(ks_facts_signal_name(200, name, sizeof name), "signal 200");
 
     // SIGSEGV sent with kill(2): a sender, no fault address.
     std::string d(128, '\0');

@@ -79,19 +79,6 @@ bool ks_signature_make(const struct ks_notes *notes, const char *executable, con
     return true;
 }
 
-const char *ks_signature_signal_name(int signal, char *buffer, size_t size)
-{
-    const char *abbreviation = signal > 0 && signal < SIGRTMIN ? sigabbrev_np(signal) : nullptr;
-
-    if (abbreviation != nullptr)
-        snprintf(buffer, size, "SIG%s", abbreviation);
-    else if (signal >= SIGRTMIN && signal <= SIGRTMAX)
-        snprintf(buffer, size, "SIGRTMIN+%d", signal - SIGRTMIN);
-    else
-        snprintf(buffer, size, "signal %d", signal);
-    return buffer;
-}
-
 // Signals whose si_addr is the faulting address when the kernel raised them.
 static bool has_address(int signal)
 {
@@ -107,7 +94,7 @@ bool ks_signature_facts(struct ks_facts_text *t, const char *signature, const st
         ks_facts_add(t, "signature", signature, strlen(signature));
     if (notes->valid) {
         ks_facts_addf(t, "signal", "%d", notes->signal);
-        ks_facts_addf(t, "signal.name", "%s", ks_signature_signal_name(notes->signal, name, sizeof name));
+        ks_facts_addf(t, "signal.name", "%s", ks_facts_signal_name(notes->signal, name, sizeof name));
     }
     if (notes->has_siginfo) {
         ks_facts_addf(t, "signal.code", "%d", notes->code);

@@ -34,8 +34,6 @@
 bool ks_signature_make(const struct ks_notes *notes, const char *executable, const char *executable_build_id,
                        const char *module_build_id, char signature[KS_SIGNATURE_SIZE]);
 
-// "SIGSEGV", "SIGRTMIN+3", or "signal 99"; buffer of at least 16 bytes.
-const char *ks_signature_signal_name(int signal, char *buffer, size_t size);
 
 // Adds the crash's facts under the keys that common/facts.h documents:
 // signature (unless empty), signal, signal.name, signal.code,

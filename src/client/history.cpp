@@ -1,12 +1,13 @@
 #include "client/history.h"
-#include "client/text.h"
 
 #include "client/client.h"
 #include "client/json.h"
 #include "client/object.h"
 #include "client/record.h"
 #include "client/table.h"
+#include "client/text.h"
 #include "client/tree.h"
+#include "common/facts.h"
 #include "common/ledger.h"
 
 #include <cerrno>
@@ -147,7 +148,7 @@ static void row_json(const struct ks_ledger_row *row, unsigned long files)
     else
         ks_json_null(&json);
     ks_json_key(&json, "signal_name");
-    ks_json_text(&json, ks_record_signal_name(row->signal, text, sizeof text));
+    ks_json_text(&json, ks_facts_signal_name(row->signal, text, sizeof text));
     ks_json_key(&json, "executable");
     ks_json_text(&json, row->executable);
     ks_json_key(&json, "signature");
@@ -184,7 +185,7 @@ static void row_table(struct ks_table *table, const struct ks_ledger_row *row, u
     if (name != nullptr)
         user.append(" (").append(name).append(")");
     ks_table_cell(table, user.data(), user.size());
-    ks_table_cell_str(table, ks_record_signal_name(row->signal, text, sizeof text));
+    ks_table_cell_str(table, ks_facts_signal_name(row->signal, text, sizeof text));
     ks_table_cell_str(table, row->outcome);
     if (plain_name(row->name)) {
         for (unsigned int i = 0; i < KS_OBJECT_R_COUNT; i++)

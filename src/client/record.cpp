@@ -107,21 +107,6 @@ struct ks_ledger *ks_record_open(bool required)
     return ledger;
 }
 
-const char *ks_record_signal_name(int signal, char *buffer, size_t size)
-{
-    const char *abbreviation = signal > 0 && signal < SIGRTMIN ? sigabbrev_np(signal) : nullptr;
-
-    if (signal <= 0)
-        return nullptr;
-    if (abbreviation != nullptr)
-        snprintf(buffer, size, "SIG%s", abbreviation);
-    else if (signal >= SIGRTMIN && signal <= SIGRTMAX)
-        snprintf(buffer, size, "SIGRTMIN+%d", signal - SIGRTMIN);
-    else
-        snprintf(buffer, size, "signal %d", signal);
-    return buffer;
-}
-
 // A ledger holds few users, each on many rows: each is looked up once.
 const char *ks_record_user(uid_t uid)
 {

@@ -21,8 +21,6 @@ struct ks_ledger *ks_record_open(bool required);
 // Ends the program after the ledger could not be read.
 [[noreturn]] void ks_record_unreadable(const char *error);
 
-// "SIGSEGV", "SIGRTMIN+3", or "signal 99"; null for 0 (unknown).
-const char *ks_record_signal_name(int signal, char *buffer, size_t size);
 // The user's name, or null when the system does not know the uid. Valid
 // until the program ends.
 const char *ks_record_user(uid_t uid);

@@ -1,10 +1,11 @@
 #include "client/signatures.h"
-#include "client/text.h"
 
 #include "client/client.h"
 #include "client/json.h"
 #include "client/record.h"
 #include "client/table.h"
+#include "client/text.h"
+#include "common/facts.h"
 #include "common/ledger.h"
 
 #include <cerrno>
@@ -68,7 +69,7 @@ static void summary_json(const struct ks_ledger_summary *s, time_t window)
     else
         ks_json_null(&json);
     ks_json_key(&json, "signal_name");
-    ks_json_text(&json, ks_record_signal_name(s->signal, text, sizeof text));
+    ks_json_text(&json, ks_facts_signal_name(s->signal, text, sizeof text));
     ks_json_key(&json, "module");
     ks_json_text(&json, s->module);
     ks_json_key(&json, "offset");
@@ -105,7 +106,7 @@ static void summary_table(struct ks_table *table, const struct ks_ledger_summary
     ks_table_cell_str(table, std::to_string(s->stored).c_str());
     ks_table_cell(table, text, ks_record_time(s->first, text));
     ks_table_cell(table, text, ks_record_time(s->last, text));
-    ks_table_cell_str(table, ks_record_signal_name(s->signal, text, sizeof text));
+    ks_table_cell_str(table, ks_facts_signal_name(s->signal, text, sizeof text));
     std::string where = location(s);
     ks_table_cell_str(table, where.empty() ? nullptr : where.c_str());
     ks_table_cell_str(table, s->executable);

@@ -1,5 +1,6 @@
 #include "common/facts.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -140,4 +141,19 @@ size_t ks_facts_unescape(const char *value, size_t length, char *out, size_t siz
     if (size > 0)
         out[n < size ? n : size - 1] = '\0';
     return n;
+}
+
+const char *ks_facts_signal_name(int signal, char *buffer, size_t size)
+{
+    const char *abbreviation = signal > 0 && signal < SIGRTMIN ? sigabbrev_np(signal) : nullptr;
+
+    if (signal <= 0)
+        return nullptr;
+    if (abbreviation != nullptr)
+        snprintf(buffer, size, "SIG%s", abbreviation);
+    else if (signal >= SIGRTMIN && signal <= SIGRTMAX)
+        snprintf(buffer, size, "SIGRTMIN+%d", signal - SIGRTMIN);
+    else
+        snprintf(buffer, size, "signal %d", signal);
+    return buffer;
 }

@@ -52,6 +52,10 @@ bool ks_facts_addf(struct ks_facts_text *t, const char *key, const char *format,
     __attribute__((format(printf, 3, 4)));
 void ks_facts_release(struct ks_facts_text *t);
 
+// "SIGSEGV", "SIGRTMIN+3", or "signal 99", into buffer (at least 16 bytes);
+// null for a signal of 0 or less (none known).
+const char *ks_facts_signal_name(int signal, char *buffer, size_t size);
+
 // One line as it stands in the text: the value still escaped.
 struct ks_facts_line {
     const char *key;
