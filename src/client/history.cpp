@@ -215,25 +215,11 @@ static bool history_row(const struct ks_ledger_row *row, void *cl)
     return true;
 }
 
-// A count of decimal digits only: "-n -1" or "-n 5x" is a mistake to show.
-static bool parse_count(const char *text, size_t *count)
-{
-    char *end;
-
-    if (*text < '0' || *text > '9')
-        return false;
-    errno = 0;
-    unsigned long long value = strtoull(text, &end, 10);
-    if (*end != '\0' || errno == ERANGE || value > SIZE_MAX)
-        return false;
-    *count = static_cast<size_t>(value);
-    return true;
-}
-
 void ks_history_run(int argc, char **argv)
 {
     struct history_state state = {false, false, nullptr};
     size_t count = default_count;
+    unsigned long long number;
     const char *error = "";
     int option;
 
@@ -243,8 +229,9 @@ void ks_history_run(int argc, char **argv)
             state.json = true;
             break;
         case 'n':
-            if (!parse_count(optarg, &count))
+            if (!ks_record_number(optarg, SIZE_MAX, &number))
                 ks_text_usage(usage_text, help_text, false);
+            count = static_cast<size_t>(number);
             break;
         case 'h':
             ks_text_usage(usage_text, help_text, true);

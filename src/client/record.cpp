@@ -137,3 +137,17 @@ size_t ks_record_offset(uint64_t offset, char text[32])
 {
     return static_cast<size_t>(snprintf(text, 32, "0x%" PRIx64, offset));
 }
+
+bool ks_record_number(const char *text, unsigned long long max, unsigned long long *value)
+{
+    char *end;
+
+    if (*text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    unsigned long long n = strtoull(text, &end, 10);
+    if (*end != '\0' || errno == ERANGE || n > max)
+        return false;
+    *value = n;
+    return true;
+}

@@ -29,4 +29,8 @@ size_t ks_record_time(time_t when, char text[32]);
 // "0x1139"; returns the length.
 size_t ks_record_offset(uint64_t offset, char text[32]);
 
+// A count written in decimal digits only ("-1", "5x" and "" are mistakes);
+// false also beyond max.
+bool ks_record_number(const char *text, unsigned long long max, unsigned long long *value);
+
 #endif

@@ -9,6 +9,7 @@
 #include "common/ledger.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,20 +129,6 @@ static bool signatures_summary(const struct ks_ledger_summary *s, void *cl)
     return true;
 }
 
-static bool parse_seconds(const char *text, time_t *seconds)
-{
-    char *end;
-
-    if (*text < '0' || *text > '9')
-        return false;
-    errno = 0;
-    long long value = strtoll(text, &end, 10);
-    if (*end != '\0' || errno == ERANGE)
-        return false;
-    *seconds = static_cast<time_t>(value);
-    return true;
-}
-
 void ks_signatures_run(int argc, char **argv)
 {
     static const struct option options[] = {
@@ -150,6 +137,7 @@ void ks_signatures_run(int argc, char **argv)
         {nullptr, 0, nullptr, 0},
     };
     struct signatures_state state = {false, false, default_window, nullptr};
+    unsigned long long number;
     const char *error = "";
     int option;
 
@@ -159,8 +147,9 @@ void ks_signatures_run(int argc, char **argv)
             state.json = true;
             break;
         case 's':
-            if (!parse_seconds(optarg, &state.window))
+            if (!ks_record_number(optarg, LLONG_MAX, &number))
                 ks_text_usage(usage_text, help_text, false);
+            state.window = static_cast<time_t>(number);
             break;
         case 'h':
             ks_text_usage(usage_text, help_text, true);
