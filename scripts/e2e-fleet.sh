@@ -50,6 +50,9 @@ fi
 
 pattern=/proc/sys/kernel/core_pattern
 original=$(cat "$pattern")
+# kestreld sets a core pipe limit where there is none: put back as found.
+pipe_limit=/proc/sys/kernel/core_pipe_limit
+original_limit=$(cat "$pipe_limit")
 work=$(mktemp -d /tmp/kestrel-fleet.XXXXXX)
 daemon=""
 
@@ -60,8 +63,11 @@ cleanup() {
     if [ "$mode" = kernel ] && [ "$(cat "$pattern")" != "$original" ]; then
         printf '%s\n' "$original" >"$pattern"
     fi
+    if [ "$(cat "$pipe_limit")" != "$original_limit" ]; then
+        printf '%s\n' "$original_limit" >"$pipe_limit"
+    fi
     rm -rf "$work"
-    [ "$mode" = kernel ] && echo "core pattern restored: $(cat "$pattern")"
+    [ "$mode" = kernel ] && echo "core pattern restored: $(cat "$pattern"); core pipe limit: $(cat "$pipe_limit")"
     exit "$status"
 }
 mode=gdb
