@@ -196,7 +196,9 @@ TEST_F(Storm, ALedgerInTroubleCostsNoCrash)
         pid_t holder = -1;
         if (std::string(s.name) == "locked") {
             // Another process holds the writers' lock and does not let go.
-            holder = ks_test_spawn({"/usr/bin/flock", root + "/ledger.lock", "/bin/sleep", "120"});
+            // One process that takes the lock and holds it until it is killed.
+            holder = ks_test_spawn(
+                {"/bin/sh", "-c", "exec 9>>\"$0\" && flock 9 && exec sleep 120", root + "/ledger.lock"});
             ASSERT_TRUE(ks_test_wait_until([&] {
                 return ks_test_run({"/usr/bin/flock", "-n", root + "/ledger.lock", "/bin/true"}).status != 0;
             }));

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -63,6 +64,8 @@ std::map<std::string, std::string> asset_entries(const std::string &path)
 struct Trust : ::testing::Test {
     ks_test_dir dir;
     std::string root = dir / "root", conf = dir / "kestrel.conf";
+    // Removed only after TearDown has stopped the processes that run as them.
+    std::unique_ptr<ks_test_user> owner, other;
     std::vector<pid_t> processes;
 
     void SetUp() override
@@ -136,8 +139,9 @@ bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS
 // in the tree while a crash waits in any stage, or after its commit.
 TEST_F(Trust, NoOtherUserOpensAnythingInTheTreeAtAnyStage)
 {
-    ks_test_user owner("kst-own"), other("kst-oth");
-    ASSERT_TRUE(owner.made && other.made) << "useradd";
+    owner = std::make_unique<ks_test_user>("kst-own");
+    other = std::make_unique<ks_test_user>("kst-oth");
+    ASSERT_TRUE(owner->made && other->made) << "useradd";
     std::string flags = dir / "flags";
     ASSERT_EQ(mkdir(flags.c_str(), 0777), 0);
     ASSERT_EQ(chmod(flags.c_str(), 0777), 0);
@@ -150,7 +154,7 @@ TEST_F(Trust, NoOtherUserOpensAnythingInTheTreeAtAnyStage)
         return path;
     };
     std::string snapshot = stage("snapshot", "cat \"$1\" >\"$2\"\n"), send = stage("send", "exit 0\n");
-    configure("dump.user = " + owner.name + "\ndump.group = " + owner.name + "\n",
+    configure("dump.user = " + owner->name + "\ndump.group = " + owner->name + "\n",
               "snapshot.command = " + snapshot + " %c %S\nsnapshot.concurrency = 1\nsnapshot.commit = archive\n"
               "send.command = " + send + " %S\nsend.concurrency = 1\nsend.commit = archive\n");
     spawn({KS_TEST_KESTRELD, "-f", "-c", conf});
@@ -167,8 +171,8 @@ TEST_F(Trust, NoOtherUserOpensAnythingInTheTreeAtAnyStage)
             struct stat st;
             ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
             EXPECT_EQ(st.st_mode & 07, 0u) << path << " is open to others";
-            EXPECT_EQ(ks_test_open_as(other.uid, other.gid, path, O_RDONLY), EACCES) << path;
-            EXPECT_EQ(ks_test_open_as(owner.uid, owner.gid, path, O_RDONLY), 0) << path;
+            EXPECT_EQ(ks_test_open_as(other->uid, other->gid, path, O_RDONLY), EACCES) << path;
+            EXPECT_EQ(ks_test_open_as(owner->uid, owner->gid, path, O_RDONLY), 0) << path;
         }
     };
     auto go = [&](const char *name) { ks_test_write_file(flags + "/" + name + ".go", ""); };
@@ -350,9 +354,9 @@ TEST_F(Trust, TheQuotaHoldsForHugeMetadataAndManyArchivers)
 // outside the tree.
 TEST_F(Trust, LinksInTheTreeSteerNobody)
 {
-    ks_test_user owner("kst-lnk");
-    ASSERT_TRUE(owner.made) << "useradd";
-    configure("dump.user = " + owner.name + "\ndump.group = " + owner.name + "\n");
+    owner = std::make_unique<ks_test_user>("kst-lnk");
+    ASSERT_TRUE(owner->made) << "useradd";
+    configure("dump.user = " + owner->name + "\ndump.group = " + owner->name + "\n");
     std::string guarded = dir / "guarded";
     ASSERT_EQ(mkdir(guarded.c_str(), 0700), 0);
     pid_t pid = victim({"/usr/bin/tail", "-f", "/dev/null"}, "/usr/bin/tail");
@@ -368,11 +372,11 @@ TEST_F(Trust, LinksInTheTreeSteerNobody)
         std::string at = root;
         if (*c.link != '\0') {
             ASSERT_EQ(mkdir(root.c_str(), 0750), 0);
-            ASSERT_EQ(chown(root.c_str(), owner.uid, owner.gid), 0);
+            ASSERT_EQ(chown(root.c_str(), owner->uid, owner->gid), 0);
             at = root + "/" + c.link;
         }
         ASSERT_EQ(symlink(guarded.c_str(), at.c_str()), 0);
-        ASSERT_EQ(lchown(at.c_str(), owner.uid, owner.gid), 0);
+        ASSERT_EQ(lchown(at.c_str(), owner->uid, owner->gid), 0);
 
         ks_test_result r = archive(pid, ks_test_random_bytes(4096, 6));
         EXPECT_TRUE(exited_with(r.status, 1)) << ks_test_status_text(r.status);
