@@ -26,7 +26,7 @@ python=${PYTHON:-python3}
 work=$(mktemp -d "${TMPDIR:-/tmp}/ks-storm-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-exec "$python" - "$archive" "$work" "$older" <<'PY'
+"$python" - "$archive" "$work" "$older" <<'PY'
 import os, random, shutil, sqlite3, struct, subprocess, sys, time
 
 archive, work, older = sys.argv[1], sys.argv[2], sys.argv[3]
