@@ -12,6 +12,7 @@
 
 #include "common/cf.h"
 #include "common/cred.h"
+#include "common/facts.h"
 #include "common/fd.h"
 #include "common/fs.h"
 #include "common/ledger.h"
@@ -145,26 +146,11 @@ static void options_parse(int argc, char **argv)
 // reach a terminal that shows the log.
 static void who_describe(void)
 {
-    static const char digits[] = "0123456789abcdef";
     const char *executable = state.proc.executable != nullptr ? state.proc.executable : "unknown executable";
+    // The link's target fits PATH_MAX; each byte escapes into four at most.
     char shown[4 * PATH_MAX + 1];
-    size_t n = 0;
 
-    for (const char *p = executable; *p != '\0' && n + 4 < sizeof shown; p++) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c <= 0x7e && c != '\\') {
-            shown[n++] = static_cast<char>(c);
-        } else if (c == '\\') {
-            shown[n++] = '\\';
-            shown[n++] = '\\';
-        } else {
-            shown[n++] = '\\';
-            shown[n++] = 'x';
-            shown[n++] = digits[c >> 4];
-            shown[n++] = digits[c & 15];
-        }
-    }
-    shown[n] = '\0';
+    shown[ks_facts_escape(executable, strnlen(executable, PATH_MAX), shown)] = '\0';
     if (state.ns_pid > 0 && state.ns_pid != state.pid)
         snprintf(state.who, sizeof state.who, "pid %ld [%ld in its namespace] (%s)",
                  static_cast<long>(state.pid), static_cast<long>(state.ns_pid), shown);
@@ -495,15 +481,23 @@ static void notes_read(void)
                              state.signature);
 }
 
-// As the archive's owner. Without a ledger the crash is stored as it would
-// be without storm control, and the log says why once.
+// Without a ledger the crash is stored as it would be without storm
+// control, and the log says why once.
+static void ledger_unavailable(const char *error)
+{
+    ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
+    ks_ledger_close(state.ledger);
+    state.ledger = nullptr;
+}
+
+// As the archive's owner.
 static void ledger_open(void)
 {
     const char *error = "";
 
     if (!ks_ledger_open(&state.ledger, state.cf->archive.root, state.cf->archive.mode & 0666, &error)) {
         state.ledger = nullptr;
-        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
+        ledger_unavailable(error);
     }
 }
 
@@ -533,7 +527,7 @@ static void ledger_crash(struct ks_ledger_crash *crash)
     ledger_open();
     ledger_crash(&crash);
     if (state.ledger != nullptr && !ks_ledger_add(state.ledger, &crash, outcome, &state.row, &error))
-        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
+        ledger_unavailable(error);
     ks_ledger_close(state.ledger);
     exit(0);
 }
@@ -551,9 +545,7 @@ static void storm_admit(void)
         return;
     ledger_crash(&crash);
     if (!ks_ledger_admit(state.ledger, &crash, &state.cf->archive.storm, &decision, &state.row, &error)) {
-        ks_log(LOG_WARNING, "warning: crash of %s: the crash ledger is unavailable: %s\n", state.who, error);
-        ks_ledger_close(state.ledger);
-        state.ledger = nullptr;
+        ledger_unavailable(error);
         return;
     }
     if (decision.verdict == KS_STORM_STORE)

@@ -25,11 +25,30 @@ static bool reserve(struct ks_facts_text *t, size_t more)
     return true;
 }
 
-static void put(struct ks_facts_text *t, char c) { t->data[t->length++] = c; }
+size_t ks_facts_escape(const char *value, size_t length, char *out)
+{
+    static const char digits[] = "0123456789abcdef";
+    size_t n = 0;
+
+    for (size_t i = 0; i < length; i++) {
+        auto c = static_cast<unsigned char>(value[i]);
+        if (c == '\\') {
+            out[n++] = '\\';
+            out[n++] = '\\';
+        } else if (c >= 0x20 && c <= 0x7e) {
+            out[n++] = static_cast<char>(c);
+        } else {
+            out[n++] = '\\';
+            out[n++] = 'x';
+            out[n++] = digits[c >> 4];
+            out[n++] = digits[c & 15];
+        }
+    }
+    return n;
+}
 
 bool ks_facts_add(struct ks_facts_text *t, const char *key, const char *value, size_t length)
 {
-    static const char digits[] = "0123456789abcdef";
     size_t key_length = strlen(key);
 
     // Room for the worst case: every byte escaped in four.
@@ -37,22 +56,9 @@ bool ks_facts_add(struct ks_facts_text *t, const char *key, const char *value, s
         return false;
     memcpy(t->data + t->length, key, key_length);
     t->length += key_length;
-    put(t, '=');
-    for (size_t i = 0; i < length; i++) {
-        auto c = static_cast<unsigned char>(value[i]);
-        if (c == '\\') {
-            put(t, '\\');
-            put(t, '\\');
-        } else if (c >= 0x20 && c <= 0x7e) {
-            put(t, static_cast<char>(c));
-        } else {
-            put(t, '\\');
-            put(t, 'x');
-            put(t, digits[c >> 4]);
-            put(t, digits[c & 15]);
-        }
-    }
-    put(t, '\n');
+    t->data[t->length++] = '=';
+    t->length += ks_facts_escape(value, length, t->data + t->length);
+    t->data[t->length++] = '\n';
     t->data[t->length] = '\0';
     return true;
 }

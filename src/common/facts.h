@@ -45,6 +45,9 @@ struct ks_facts_text {
     bool failed; // an allocation failed; later additions do nothing
 };
 
+// Writes length bytes of value escaped into out, which has room for four
+// bytes each; returns the bytes written (no NUL).
+size_t ks_facts_escape(const char *value, size_t length, char *out);
 // Appends "key=value\n" with length bytes of value escaped. False once an
 // allocation has failed.
 bool ks_facts_add(struct ks_facts_text *t, const char *key, const char *value, size_t length);

@@ -233,6 +233,20 @@ static int ancestor_make(int dir, const char *name)
     return fd;
 }
 
+// The component of path that starts at at, into name; false when it is
+// longer than a name can be. *end is where it ends.
+static bool component_at(const char *path, size_t length, size_t at, size_t *end, char name[NAME_MAX + 1])
+{
+    *end = at;
+    while (*end < length && path[*end] != '/')
+        (*end)++;
+    if (*end - at > NAME_MAX)
+        return false;
+    memcpy(name, path + at, *end - at);
+    name[*end - at] = '\0';
+    return true;
+}
+
 int ks_fs_tree_root(const char *path, struct ks_fs_tree *tree)
 {
     size_t length = strlen(path);
@@ -248,16 +262,12 @@ int ks_fs_tree_root(const char *path, struct ks_fs_tree *tree)
     if (dir == -1)
         return tree_fail(tree, "/", 1, errno);
     for (size_t at = 1; at < length;) {
-        size_t end = at;
-        while (end < length && path[end] != '/')
-            end++;
+        size_t end;
         char name[NAME_MAX + 1];
-        if (end - at > NAME_MAX) {
+        if (!component_at(path, length, at, &end, name)) {
             ks_fd_close(dir);
             return tree_fail(tree, path, end, ENAMETOOLONG);
         }
-        memcpy(name, path + at, end - at);
-        name[end - at] = '\0';
         int next;
         if (end == length) {
             next = tree_component(dir, name, tree);
@@ -290,17 +300,14 @@ int ks_fs_tree_dir(int dir, const char *relative, struct ks_fs_tree *tree)
 
     tree->failed[0] = '\0';
     for (size_t at = 0; at < length;) {
-        size_t end = at;
-        while (end < length && relative[end] != '/')
-            end++;
+        size_t end;
         char name[NAME_MAX + 1];
-        if (end - at > NAME_MAX || end == at || strncmp(relative + at, "..", end - at) == 0) {
+        if (!component_at(relative, length, at, &end, name) || end == at || strcmp(name, ".") == 0 ||
+            strcmp(name, "..") == 0) {
             if (current != dir)
                 ks_fd_close(current);
             return tree_fail(tree, relative, end, EINVAL);
         }
-        memcpy(name, relative + at, end - at);
-        name[end - at] = '\0';
         int next = tree_component(current, name, tree);
         int error = errno;
         if (current != dir)
