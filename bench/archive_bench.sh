@@ -22,25 +22,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/ks-archive-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
 image=$work/image
-"$python" - "$image" <<'PY'
-import os, random, sys
-page = 4096
-pages = (1 << 30) // page
-rng = random.Random(1)
-zero = bytes(page * 64)
-with open(sys.argv[1], "wb") as f:
-    written, is_zero, zeros = 0, False, 0
-    while written < pages:
-        run = min(rng.randint(1, 64), pages - written)
-        if is_zero:
-            f.write(zero[: run * page])
-            zeros += run
-        else:
-            f.write(os.urandom(run * page))
-        written += run
-        is_zero = not is_zero
-print("image: %d MiB, %.1f%% zero pages" % ((pages * page) >> 20, 100.0 * zeros / pages))
-PY
+"$python" "$here/core_image.py" "$image"
 
 mkdir -p "$work/root"
 conf=$work/kestrel.conf

@@ -26,52 +26,12 @@ python=${PYTHON:-python3}
 work=$(mktemp -d "${TMPDIR:-/tmp}/ks-storm-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT INT TERM
 
-"$python" - "$archive" "$work" "$older" <<'PY'
-import os, random, shutil, sqlite3, struct, subprocess, sys, time
+"$python" - "$archive" "$work" "$older" "$here" <<'PY'
+import os, shutil, sqlite3, subprocess, sys, time
 
-archive, work, older = sys.argv[1], sys.argv[2], sys.argv[3]
-page = 4096
-
-def note(kind, desc, name=b"CORE"):
-    n = struct.pack("<III", len(name) + 1, len(desc), kind) + name + b"\0"
-    n += b"\0" * (-len(n) % 4) + desc
-    return n + b"\0" * (-len(n) % 4)
-
-def notes(pc):
-    prstatus = bytearray(336)
-    struct.pack_into("<h", prstatus, 12, 11)
-    struct.pack_into("<i", prstatus, 32, 42)
-    struct.pack_into("<Q", prstatus, 112 + 16 * 8, pc)
-    siginfo = struct.pack("<iii", 11, 0, 1) + b"\0" * 4 + struct.pack("<Q", 0x10) + b"\0" * 104
-    names = [b"/usr/bin/victim", b"/usr/lib/libvictim.so.1"]
-    files = struct.pack("<QQ", len(names), page)
-    for i in range(len(names)):
-        files += struct.pack("<QQQ", 0x400000 + i * 0x100000, 0x410000 + i * 0x100000, 2)
-    files += b"".join(n + b"\0" for n in names)
-    return note(1, bytes(prstatus)) + note(0x53494749, siginfo) + note(0x46494c45, files)
-
-def header(body, memory):
-    ph_off = 64
-    notes_off = ph_off + 2 * 56
-    load_off = (notes_off + len(body) + page - 1) // page * page
-    eh = b"\x7fELF" + bytes([2, 1, 1]) + b"\0" * 9
-    eh += struct.pack("<HHIQQQIHHHHHH", 4, 62, 1, 0, ph_off, 0, 0, 64, 56, 2, 0, 0, 0)
-    ph = struct.pack("<IIQQQQQQ", 4, 0, notes_off, 0, 0, len(body), 0, 4)
-    ph += struct.pack("<IIQQQQQQ", 1, 5, load_off, 0x400000, 0, memory, memory, page)
-    return eh + ph + body + b"\0" * (load_off - notes_off - len(body))
-
-def big_image(path):
-    rng = random.Random(1)
-    pages = (1 << 30) // page
-    zero = bytes(page * 64)
-    with open(path, "wb") as f:
-        f.write(header(notes(0x500123), pages * page))
-        written, is_zero = 0, False
-        while written < pages:
-            run = min(rng.randint(1, 64), pages - written)
-            f.write(zero[: run * page] if is_zero else os.urandom(run * page))
-            written += run
-            is_zero = not is_zero
+archive, work, older, here = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+sys.path.insert(0, here)
+from core_image import PAGE as page, header, notes, write as big_image
 
 def configure(name, lines=""):
     root = os.path.join(work, name)
@@ -113,7 +73,7 @@ def best(runs):
     return tuple(min(r[i] for r in runs) for i in range(3))
 
 image = os.path.join(work, "image")
-big_image(image)
+big_image(image, core=True)
 with open(image, "rb") as f:
     while f.read(1 << 24):
         pass
