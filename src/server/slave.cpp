@@ -1142,13 +1142,12 @@ static void slave_deliver(struct ks_slave *slave)
     free(slave);
 }
 
-// The end of a child interrupts the loop's wait (SIGCHLD is blocked outside
-// it and has a handler): an iteration without an interruption has nobody to
-// reap, and is spared the system call.
+// After every wait: a wait that returns ready events leaves SIGCHLD pending
+// rather than interrupted, so a busy loop would otherwise never reap.
 static void slave_base(ks_io_t *io)
 {
-    if (io->interrupted)
-        slave_reap();
+    (void) io;
+    slave_reap();
     while (!ks_tailq_empty(&state.ended)) {
         struct ks_slave *slave = KS_CONTAINER_OF(state.ended.tqh_first, struct ks_slave, done);
         ks_tailq_remove(&state.ended, &slave->done);

@@ -50,9 +50,9 @@ typedef struct ks_io {
 // The loop is never released. n_event -1 means 8192.
 bool ks_io_init(ks_io_t **iop, int n_event);
 // Waits, dispatches, runs the deferred events and then the per-iteration
-// callbacks, forever. A signal that is blocked outside the wait and has a
-// handler always ends some wait early: the callbacks may rely on
-// io->interrupted to learn of it.
+// callbacks, forever. io->interrupted tells the callbacks whether a signal
+// handler ended the wait; a wait that returns ready events leaves a pending
+// signal undelivered, so it is no proof that no signal came.
 [[noreturn]] void ks_io_enter(ks_io_t *io);
 bool ks_io_cb_add(ks_io_t *io, ks_io_cb_t *cb);
 
