@@ -26,7 +26,7 @@
 
 #include <cstddef>
 
-#define KS_SIGNATURE_SIZE 17 // 16 digits and the NUL
+#define KS_SIGNATURE_SIZE KS_FACTS_SIGNATURE_SIZE
 
 // The signature of the crash the notes describe. executable is the path of
 // the crashed program, the build-ids lower-case hexadecimal; each may be

@@ -53,9 +53,7 @@ void ks_asset_facts_parse(struct ks_asset_facts *facts, const char *text, size_t
     char number[16];
 
     *facts = {};
-    value = ks_facts_find(text, length, "signature", &n);
-    if (value != nullptr && n == 16 && strspn(value, "0123456789abcdef") >= 16)
-        memcpy(facts->signature, value, 16);
+    (void) ks_facts_signature(text, length, facts->signature);
     value = ks_facts_find(text, length, "signal", &n);
     if (value != nullptr && n > 0 && n < sizeof(number)) {
         memcpy(number, value, n);

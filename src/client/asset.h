@@ -4,6 +4,7 @@
 // The asset of a crash, opened relative to the assets directory and never
 // through a link.
 
+#include "common/facts.h"
 #include "common/tar.h"
 
 #include <cstddef>
@@ -17,7 +18,7 @@ struct ks_tar_iterator *ks_asset_map(int fd);
 
 // The facts a listing shows, from the asset's facts entry.
 struct ks_asset_facts {
-    char signature[17]; // empty when unknown
+    char signature[KS_FACTS_SIGNATURE_SIZE]; // empty when unknown
     int signal;         // 0 when unknown
 };
 

@@ -86,7 +86,6 @@ void ks_metrics_sample(struct ks_metrics *m, const struct ks_metrics_label *labe
 
 struct directory_state {
     enum ks_tree_place place;
-    const char *label;
     unsigned long long crashes;
     unsigned long long bytes;
     time_t oldest; // 0 while empty
@@ -120,14 +119,9 @@ static void directory_scan(struct directory_state *d, std::unordered_set<std::st
 static void tree_directories(struct ks_metrics *m)
 {
     struct directory_state directories[] = {
-        {KS_TREE_STAGING, "staging", 0, 0, 0},
-        {KS_TREE_PENDING, "pending", 0, 0, 0},
-        {KS_TREE_SENDING, "sending", 0, 0, 0},
-        {KS_TREE_FAILED_PENDING, "failed/pending", 0, 0, 0},
-        {KS_TREE_FAILED_SENDING, "failed/sending", 0, 0, 0},
-        {KS_TREE_COMMITTED, "committed/coredump", 0, 0, 0},
-        {KS_TREE_SENT, "committed/snapshot", 0, 0, 0},
-        {KS_TREE_ASSETS, "assets", 0, 0, 0},
+        {KS_TREE_STAGING, 0, 0, 0},        {KS_TREE_PENDING, 0, 0, 0},   {KS_TREE_SENDING, 0, 0, 0},
+        {KS_TREE_FAILED_PENDING, 0, 0, 0}, {KS_TREE_FAILED_SENDING, 0, 0, 0},
+        {KS_TREE_COMMITTED, 0, 0, 0},      {KS_TREE_SENT, 0, 0, 0},      {KS_TREE_ASSETS, 0, 0, 0},
     };
     std::unordered_set<std::string> committed, failed;
 
@@ -150,7 +144,8 @@ static void tree_directories(struct ks_metrics *m)
     for (const auto &f : families) {
         ks_metrics_family(m, f.name, KS_METRICS_GAUGE, f.help);
         for (const auto &d : directories) {
-            struct ks_metrics_label label = {"directory", d.label, strlen(d.label)};
+            const char *name = ks_tree_name(d.place);
+            struct ks_metrics_label label = {"directory", name, strlen(name)};
             double value = f.what == 0   ? static_cast<double>(d.crashes)
                            : f.what == 1 ? static_cast<double>(d.bytes)
                            : d.oldest != 0 && m->now > d.oldest ? static_cast<double>(m->now - d.oldest)

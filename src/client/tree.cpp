@@ -2,6 +2,7 @@
 
 #include "common/cf.h"
 #include "common/fd.h"
+#include "common/fs.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -14,19 +15,18 @@
 
 static constexpr int unopened = -2;
 
-static const struct {
-    const char *parent; // null: the root
-    const char *name;
-} places[KS_TREE_COUNT] = {
-    {nullptr, "staging"},       {nullptr, "pending"},  {nullptr, "sending"},
-    {"committed", "coredump"},  {"committed", "snapshot"},
-    {nullptr, "assets"},        {"failed", "pending"}, {"failed", "sending"},
+// Below the root, as the tree's walk takes them.
+static const char *const names[KS_TREE_COUNT] = {
+    "staging", "pending", "sending", "committed/coredump", "committed/snapshot", "assets", "failed/pending",
+    "failed/sending",
 };
 
 static struct {
     int root; // -1 when it does not exist
     int dir[KS_TREE_COUNT];
-} tree = {unopened, {unopened, unopened, unopened, unopened, unopened, unopened, unopened, unopened}};
+    // The client makes nothing and changes no mode: it only reads.
+    struct ks_fs_tree walk;
+} tree = {unopened, {unopened, unopened, unopened, unopened, unopened, unopened, unopened, unopened}, {}};
 
 // The reader is told who may read the tree, from the directory's own group
 // (the configuration's group is the caller's own when it names none).
@@ -49,63 +49,46 @@ static struct {
     exit(1);
 }
 
-// One directory of the tree under at; -1 when it does not exist.
-static int step(int at, const char *name, const char *path)
+// What the walk opened; -1 when the directory does not exist. The walk
+// failed at the component it names, relative to at: that is what the
+// reader is told about.
+static int opened(int fd, int at, const char *prefix)
 {
-    struct stat st;
-    int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    char path[8200];
 
     if (fd != -1)
         return fd;
     int error = errno;
     if (error == ENOENT)
         return -1;
+    snprintf(path, sizeof path, "%s%s%s", prefix, *prefix != '\0' ? "/" : "", tree.walk.failed);
     if (error == EACCES || error == EPERM)
-        unreadable(at, name, path);
-    if (error == ENOTDIR && fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        unreadable(at, tree.walk.failed, path);
+    if (error == ELOOP)
         fprintf(stderr, "error: %s is a symbolic link: the archive tree is never read through links\n", path);
-        exit(1);
-    }
-    fprintf(stderr, "error: failed to open archive: %s\n", strerror(error));
+    else
+        fprintf(stderr, "error: failed to open archive: %s\n", strerror(error));
     exit(1);
 }
 
-// The directories above the root belong to the system and are followed;
-// the root itself belongs to the archive owner.
 static int root(void)
 {
-    const char *path = ks_cf_get()->archive.root;
-
     if (tree.root == unopened)
-        tree.root = step(AT_FDCWD, path, path);
+        tree.root = opened(ks_fs_tree_root(ks_cf_get()->archive.root, &tree.walk), AT_FDCWD, "");
     return tree.root;
 }
 
 int ks_tree_dir(enum ks_tree_place place)
 {
-    const char *path = ks_tree_path(place);
     int at = root();
 
     if (tree.dir[place] != unopened)
         return tree.dir[place];
-    tree.dir[place] = -1;
-    if (at == -1)
-        return -1;
-    if (places[place].parent == nullptr) {
-        tree.dir[place] = step(at, places[place].name, path);
-        return tree.dir[place];
-    }
-    // The parent's path is the directory's without its last component.
-    size_t length = strlen(path) - strlen(places[place].name) - 1;
-    char parent[4096];
-    snprintf(parent, sizeof(parent), "%.*s", static_cast<int>(length), path);
-    int middle = step(at, places[place].parent, parent);
-    if (middle == -1)
-        return -1;
-    tree.dir[place] = step(middle, places[place].name, path);
-    ks_fd_close(middle);
+    tree.dir[place] = at == -1 ? -1 : opened(ks_fs_tree_dir(at, names[place], &tree.walk), at, ks_cf_get()->archive.root);
     return tree.dir[place];
 }
+
+const char *ks_tree_name(enum ks_tree_place place) { return names[place]; }
 
 int ks_tree_root(void) { return root(); }
 

@@ -25,6 +25,8 @@ enum ks_tree_place {
 // that this user may not read, or any other failure ends the program with
 // one line that names the directory.
 int ks_tree_dir(enum ks_tree_place place);
+// Its name below the archive root ("committed/coredump").
+const char *ks_tree_name(enum ks_tree_place place);
 // Its path, as messages and listings show it.
 const char *ks_tree_path(enum ks_tree_place place);
 // The archive root itself, opened as the directories are; -1 when it does

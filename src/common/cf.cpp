@@ -207,10 +207,12 @@ void ks_cf_deinit(void)
 // The tree is made, and an existing one tightened, from the root down
 // through directory descriptors: its owner cannot steer the walk with links.
 // The computed paths name the same directories below the root.
+// The directories below the root, in the order of the path block.
+static const char *const tree_names[] = {"staging", "pending", "sending", "committed/coredump",
+                                         "committed/snapshot", "assets", "failed/pending", "failed/sending"};
+
 static bool cf_tree_ensure(const char **error)
 {
-    static const char *const names[] = {"staging", "pending", "sending", "committed/coredump",
-                                        "committed/snapshot", "assets", "failed/pending", "failed/sending"};
     static char message[4200];
     struct ks_cf *cf = &state.cf;
     struct ks_fs_tree *tree = static_cast<struct ks_fs_tree *>(calloc(1, sizeof *tree));
@@ -224,7 +226,7 @@ static bool cf_tree_ensure(const char **error)
     int root = ks_fs_tree_root(state.tree_root, tree);
     if (root != -1) {
         ok = true;
-        for (const char *name : names) {
+        for (const char *name : tree_names) {
             int fd = ks_fs_tree_dir(root, name, tree);
             if (fd == -1) {
                 // Named from the root, as the administrator knows it.
@@ -252,19 +254,9 @@ static bool cf_tree_ensure(const char **error)
 bool ks_cf_ensure(unsigned long n, const char **error)
 {
     struct ks_cf *cf = &state.cf;
-    const struct {
-        const char **path;
-        const char *stage;
-    } table[] = {
-        {&cf->path.staging, "staging"},
-        {&cf->path.pending, "pending"},
-        {&cf->path.sending, "sending"},
-        {&cf->path.committed, "committed/coredump"},
-        {&cf->path.sent, "committed/snapshot"},
-        {&cf->path.assets, "assets"},
-        {&cf->path.failed.pending, "failed/pending"},
-        {&cf->path.failed.sending, "failed/sending"},
-    };
+    const char **paths[] = {&cf->path.staging,   &cf->path.pending, &cf->path.sending,
+                            &cf->path.committed, &cf->path.sent,    &cf->path.assets,
+                            &cf->path.failed.pending, &cf->path.failed.sending};
     const char *send = cf->daemon.stages[KS_SLAVE_SEND].template_;
     const char *snapshot = cf->daemon.stages[KS_SLAVE_SNAPSHOT].template_;
 
@@ -276,15 +268,15 @@ bool ks_cf_ensure(unsigned long n, const char **error)
         ks_log(LOG_ERR, "error: snapshot template must be defined.\n");
         return false;
     }
-    for (const auto &entry : table) {
+    for (size_t i = 0; i < sizeof paths / sizeof paths[0]; i++) {
         // Computed once per process: a later change of the root moves nothing.
-        if (*entry.path == nullptr) {
+        if (*paths[i] == nullptr) {
             char *path;
-            if (asprintf(&path, "%s/%s", cf->archive.root, entry.stage) == -1) {
+            if (asprintf(&path, "%s/%s", cf->archive.root, tree_names[i]) == -1) {
                 *error = "internal allocation failure";
                 return false;
             }
-            *entry.path = path;
+            *paths[i] = path;
         }
     }
     if (state.tree_root == nullptr && (state.tree_root = strdup(cf->archive.root)) == nullptr) {

@@ -116,6 +116,22 @@ const char *ks_facts_find(const char *text, size_t length, const char *key, size
     return nullptr;
 }
 
+bool ks_facts_signature(const char *text, size_t length, char out[KS_FACTS_SIGNATURE_SIZE])
+{
+    size_t n = 0;
+    const char *value = ks_facts_find(text, length, "signature", &n);
+
+    out[0] = '\0';
+    if (value == nullptr || n != KS_FACTS_SIGNATURE_SIZE - 1)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
+            return false;
+    memcpy(out, value, n);
+    out[n] = '\0';
+    return true;
+}
+
 static int hex_digit(char c)
 {
     if (c >= '0' && c <= '9')

@@ -36,6 +36,7 @@
 #include <cstddef>
 
 #define KS_FACTS_ENTRY "kestrel/facts"
+#define KS_FACTS_SIGNATURE_SIZE 17 // 16 digits and the NUL
 
 // Text being built; data is NUL-terminated while not failed.
 struct ks_facts_text {
@@ -72,6 +73,9 @@ struct ks_facts_line {
 bool ks_facts_next(const char **cursor, const char *end, struct ks_facts_line *line);
 // The escaped value of key, or null when the text has none.
 const char *ks_facts_find(const char *text, size_t length, const char *key, size_t *value_length);
+// The signature fact as the archiver writes it, 16 lower-case hexadecimal
+// digits, into out; false, with out empty, when the text has none such.
+bool ks_facts_signature(const char *text, size_t length, char out[KS_FACTS_SIGNATURE_SIZE]);
 // Unescapes into out, which receives at most size - 1 bytes and a NUL;
 // returns the length of the whole unescaped value. A malformed escape is
 // taken literally.

@@ -59,22 +59,16 @@ static void host_component(const char *text, size_t length, char *out, size_t si
 void ks_s3_crash_signature(const char *asset, char *out, size_t size)
 {
     struct ks_tar_iterator *it = asset[0] != '\0' ? ks_tar_iterator_open(asset) : nullptr;
-    char value[128];
+    char value[KS_FACTS_SIGNATURE_SIZE];
 
     snprintf(out, size, "%s", KS_S3_CRASH_UNKNOWN);
     if (it == nullptr)
         return;
-    size_t length, found_length;
+    size_t length;
     ks_tar_type type;
     const char *facts = ks_tar_iterate_to(it, KS_FACTS_ENTRY, &length, &type);
-    const char *found = facts != nullptr && type == KS_TAR_T_FILE
-                            ? ks_facts_find(facts, length, "signature", &found_length)
-                            : nullptr;
-    if (found != nullptr) {
-        size_t n = ks_facts_unescape(found, found_length, value, sizeof value);
-        if (n < sizeof value && signature_valid(value, n))
-            snprintf(out, size, "%s", value);
-    }
+    if (facts != nullptr && type == KS_TAR_T_FILE && ks_facts_signature(facts, length, value))
+        snprintf(out, size, "%s", value);
     ks_tar_iterator_destroy(it);
 }
 

@@ -14,7 +14,6 @@
 #include "common/tar.h"
 #include "server/slave.h"
 
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -252,21 +251,6 @@ static time_t object_creation(const ks_watcher_object *o, const struct ks_watche
     return 0;
 }
 
-// The crash's signature as its facts give it: 16 hexadecimal digits or none.
-static void facts_signature(ks_watcher_object *o, const char *facts, size_t length)
-{
-    size_t n = 0;
-    const char *value = ks_facts_find(facts, length, "signature", &n);
-
-    if (value == nullptr || n != sizeof o->signature - 1)
-        return;
-    for (size_t i = 0; i < n; i++)
-        if (!isxdigit(static_cast<unsigned char>(value[i])))
-            return;
-    memcpy(o->signature, value, n);
-    o->signature[n] = '\0';
-}
-
 // Both entries lie in the asset's first bytes when the archiver wrote it; an
 // asset from elsewhere is walked whole.
 static void asset_walk(ks_watcher_object *o)
@@ -282,7 +266,7 @@ static void asset_walk(ks_watcher_object *o)
         if (o->executable == nullptr && strcmp(name, "/proc/self/exe") == 0)
             o->executable = strndup(content, length);
         else if (o->signature[0] == '\0' && strcmp(name, KS_FACTS_ENTRY) == 0)
-            facts_signature(o, content, length);
+            (void) ks_facts_signature(content, length, o->signature);
     }
     ks_tar_iterator_destroy(it);
 }
@@ -318,7 +302,7 @@ static void asset_read(ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
     switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, KS_FACTS_ENTRY, &content,
                         &length, &type)) {
     case KS_TAR_L_FOUND:
-        facts_signature(o, content, length);
+        (void) ks_facts_signature(content, length, o->signature);
         break;
     case KS_TAR_L_ABSENT:
         break;

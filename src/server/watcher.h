@@ -10,6 +10,7 @@
 // Three files: watcher.cpp drives one crash, tree.cpp keeps the archive tree
 // (lock, watch, scans), purge.cpp removes expired files.
 
+#include "common/facts.h"
 #include "common/list.h"
 #include "libqu/src/os.h"
 #include "server/linux/io.h"
@@ -35,7 +36,7 @@ typedef struct ks_watcher_object {
     char **defaults_argv; // the defaults command while it runs
     const char *basename; // into path
     char *executable;     // from the asset; null when unknown
-    char signature[17];   // from the asset's facts; empty when unknown
+    char signature[KS_FACTS_SIGNATURE_SIZE]; // from the asset's facts; empty when unknown
     struct qu_env child_env; // envp null until the first attempt builds it
     struct {
         char *committed;
