@@ -12,9 +12,6 @@
 // The asset's descriptor, or -1 with errno (ENOENT also when the assets
 // directory does not exist).
 int ks_asset_open(const char *basename);
-// Maps an asset for reading and closes fd; null when it cannot be mapped
-// (not a regular file, empty). Release with ks_tar_iterator_destroy.
-struct ks_tar_iterator *ks_asset_map(int fd);
 
 // The facts a listing shows, from the asset's facts entry.
 struct ks_asset_facts {

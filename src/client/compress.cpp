@@ -291,12 +291,8 @@ void ks_compress_run(int argc, char **argv)
 {
     bool failure = false;
 
-    if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
-        fputs(usage_text, stderr);
-        if (argc >= 2)
-            fputs(help_text, stderr);
-        exit(1);
-    }
+    if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)
+        ks_text_usage(usage_text, help_text, argc >= 2);
     int dir = ks_tree_dir(KS_TREE_COMMITTED);
     if (dir == -1) {
         fprintf(stderr, "error: %s does not exist\n", ks_tree_path(KS_TREE_COMMITTED));

@@ -137,7 +137,7 @@ static int core_open(const struct ks_object *object)
 // The facts entry and, when wanted, the executable the asset names.
 static void asset_read(int fd, struct target *target, std::string *executable)
 {
-    struct ks_tar_iterator *it = fd != -1 ? ks_asset_map(fd) : nullptr;
+    struct ks_tar_iterator *it = fd != -1 ? ks_tar_iterator_fdopen(fd) : nullptr;
     const char *name, *content;
     size_t length;
     ks_tar_type type;

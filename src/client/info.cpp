@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <csignal>
 #include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +113,7 @@ static void detail_facts(struct crash_detail *detail, const char *content, size_
 static void detail_asset(const struct ks_object *object, struct crash_detail *detail)
 {
     int fd = ks_asset_open(object->basename);
-    struct ks_tar_iterator *it = fd != -1 ? ks_asset_map(fd) : nullptr;
+    struct ks_tar_iterator *it = fd != -1 ? ks_tar_iterator_fdopen(fd) : nullptr;
     bool executable = false;
 
     if (it == nullptr)
@@ -202,13 +201,14 @@ static void facts_print(const struct crash_detail *detail)
     if ((value = fact(detail, "signal")) != nullptr) {
         printf("%-14s", "signal:");
         put_fact(value);
-        const char *abbreviation = sigabbrev_np(atoi(value->c_str()));
+        char name[32];
+        const char *known = ks_facts_signal_name(atoi(value->c_str()), name, sizeof name);
         if ((value = fact(detail, "signal.name")) != nullptr) {
             fputs(" (", stdout);
             put_fact(value);
             putchar(')');
-        } else if (abbreviation != nullptr) {
-            printf(" (SIG%s)", abbreviation);
+        } else if (known != nullptr && strncmp(known, "SIG", 3) == 0) {
+            printf(" (%s)", known);
         }
         if ((value = fact(detail, "signal.code")) != nullptr) {
             fputs(", code ", stdout);

@@ -31,8 +31,8 @@ static constexpr size_t signatures_shown = 20;
 // The ledger's series count the crashes of the last hour.
 static constexpr time_t ledger_window = 3600;
 
-static const char usage_text[] =
-    "Usage: metrics\n"
+static const char usage_text[] = "Usage: metrics\n";
+static const char help_text[] =
     "\n"
     "Prints the state of the pipeline in the Prometheus text exposition format:\n"
     "crashes, bytes and the age of the oldest file in each directory of the\n"
@@ -41,6 +41,19 @@ static const char usage_text[] =
     "crashes of the last hour by outcome and by signature.\n"
     "\n"
     "    -h   this text\n";
+
+typedef enum ks_metrics_type {
+    KS_METRICS_GAUGE = 0,
+    KS_METRICS_COUNTER = 1,
+} ks_metrics_type;
+
+struct ks_metrics_label {
+    const char *name;  // [a-zA-Z_][a-zA-Z0-9_]*, chosen by the source
+    const char *value; // any bytes
+    size_t length;
+};
+
+typedef void ks_metrics_source_t(struct ks_metrics *m);
 
 struct ks_metrics {
     FILE *out;
@@ -63,7 +76,9 @@ static void put_escaped(FILE *out, const char *text, size_t length, bool quote)
     }
 }
 
-void ks_metrics_family(struct ks_metrics *m, const char *name, ks_metrics_type type, const char *help)
+// Starts a family: its HELP and TYPE lines. Every family name is written
+// once per run, and its samples follow it before the next family.
+static void metrics_family(struct ks_metrics *m, const char *name, ks_metrics_type type, const char *help)
 {
     fprintf(m->out, "# HELP %s ", name);
     put_escaped(m->out, help, strlen(help), false);
@@ -71,7 +86,8 @@ void ks_metrics_family(struct ks_metrics *m, const char *name, ks_metrics_type t
     m->family = name;
 }
 
-void ks_metrics_sample(struct ks_metrics *m, const struct ks_metrics_label *labels, size_t n_labels, double value)
+// One sample of the current family.
+static void metrics_sample(struct ks_metrics *m, const struct ks_metrics_label *labels, size_t n_labels, double value)
 {
     fputs(m->family, m->out);
     for (size_t i = 0; i < n_labels; i++) {
@@ -142,7 +158,7 @@ static void tree_directories(struct ks_metrics *m)
          "Age of the oldest file in the directory of the archive tree by its status-change time; 0 when it is empty.", 2},
     };
     for (const auto &f : families) {
-        ks_metrics_family(m, f.name, KS_METRICS_GAUGE, f.help);
+        metrics_family(m, f.name, KS_METRICS_GAUGE, f.help);
         for (const auto &d : directories) {
             const char *name = ks_tree_name(d.place);
             struct ks_metrics_label label = {"directory", name, strlen(name)};
@@ -150,15 +166,15 @@ static void tree_directories(struct ks_metrics *m)
                            : f.what == 1 ? static_cast<double>(d.bytes)
                            : d.oldest != 0 && m->now > d.oldest ? static_cast<double>(m->now - d.oldest)
                                                                : 0.0;
-            ks_metrics_sample(m, &label, 1, value);
+            metrics_sample(m, &label, 1, value);
         }
     }
-    ks_metrics_family(m, "kestrel_committed_crashes", KS_METRICS_GAUGE,
+    metrics_family(m, "kestrel_committed_crashes", KS_METRICS_GAUGE,
            "Crashes processed whose core image or snapshot is kept in the committed directories.");
-    ks_metrics_sample(m, nullptr, 0, static_cast<double>(committed.size()));
-    ks_metrics_family(m, "kestrel_failed_crashes", KS_METRICS_GAUGE,
+    metrics_sample(m, nullptr, 0, static_cast<double>(committed.size()));
+    metrics_family(m, "kestrel_failed_crashes", KS_METRICS_GAUGE,
            "Crashes given up after failing, in failed/pending or failed/sending until retried.");
-    ks_metrics_sample(m, nullptr, 0, static_cast<double>(failed.size()));
+    metrics_sample(m, nullptr, 0, static_cast<double>(failed.size()));
 }
 
 // The crashes that kestrel list shows, by the application that crashed.
@@ -181,15 +197,15 @@ static void tree_applications(struct ks_metrics *m)
     std::vector<std::pair<std::string, unsigned long long>> sorted(counts.begin(), counts.end());
     std::sort(sorted.begin(), sorted.end(),
               [](const auto &a, const auto &b) { return a.second != b.second ? a.second > b.second : a.first < b.first; });
-    ks_metrics_family(m, "kestrel_application_crashes", KS_METRICS_GAUGE,
+    metrics_family(m, "kestrel_application_crashes", KS_METRICS_GAUGE,
            "Crashes in the pipeline and failure directories by the application that crashed, the most frequent first.");
     for (size_t i = 0; i < sorted.size() && i < applications_shown; i++) {
         struct ks_metrics_label label = {"application", sorted[i].first.data(), sorted[i].first.size()};
-        ks_metrics_sample(m, &label, 1, static_cast<double>(sorted[i].second));
+        metrics_sample(m, &label, 1, static_cast<double>(sorted[i].second));
     }
-    ks_metrics_family(m, "kestrel_application_others", KS_METRICS_GAUGE,
+    metrics_family(m, "kestrel_application_others", KS_METRICS_GAUGE,
            "Applications with crashes in the pipeline and failure directories beyond those named.");
-    ks_metrics_sample(m, nullptr, 0, static_cast<double>(sorted.size() > applications_shown ? sorted.size() - applications_shown : 0));
+    metrics_sample(m, nullptr, 0, static_cast<double>(sorted.size() > applications_shown ? sorted.size() - applications_shown : 0));
 }
 
 static void tree_collect(struct ks_metrics *m)
@@ -259,12 +275,12 @@ static void ledger_collect(struct ks_metrics *m)
     if (!read)
         return;
 
-    ks_metrics_family(m, "kestrel_ledger_crashes_last_hour", KS_METRICS_GAUGE,
+    metrics_family(m, "kestrel_ledger_crashes_last_hour", KS_METRICS_GAUGE,
                       "Crashes the kernel handed over in the last hour, by what became of them (outcome).");
     for (int i = 0; i < KS_LEDGER_OUTCOME_COUNT; i++) {
         const char *outcome = ks_ledger_outcome_name(static_cast<ks_ledger_outcome>(i));
         struct ks_metrics_label label = {"outcome", outcome, strlen(outcome)};
-        ks_metrics_sample(m, &label, 1, static_cast<double>(hour.outcomes[i]));
+        metrics_sample(m, &label, 1, static_cast<double>(hour.outcomes[i]));
     }
 
     std::vector<std::pair<const std::string *, const signature_count *>> sorted;
@@ -273,7 +289,7 @@ static void ledger_collect(struct ks_metrics *m)
     std::sort(sorted.begin(), sorted.end(), [](const auto &a, const auto &b) {
         return a.second->crashes != b.second->crashes ? a.second->crashes > b.second->crashes : *a.first < *b.first;
     });
-    ks_metrics_family(m, "kestrel_ledger_signature_crashes_last_hour", KS_METRICS_GAUGE,
+    metrics_family(m, "kestrel_ledger_signature_crashes_last_hour", KS_METRICS_GAUGE,
                       "Crashes of the last hour by signature, the most frequent first, with the executable of the "
                       "latest.");
     for (size_t i = 0; i < sorted.size() && i < signatures_shown; i++) {
@@ -282,11 +298,11 @@ static void ledger_collect(struct ks_metrics *m)
             {"signature", sorted[i].first->data(), sorted[i].first->size()},
             {"executable", executable.data(), executable.size()},
         };
-        ks_metrics_sample(m, labels, 2, static_cast<double>(sorted[i].second->crashes));
+        metrics_sample(m, labels, 2, static_cast<double>(sorted[i].second->crashes));
     }
-    ks_metrics_family(m, "kestrel_ledger_signature_others_last_hour", KS_METRICS_GAUGE,
+    metrics_family(m, "kestrel_ledger_signature_others_last_hour", KS_METRICS_GAUGE,
                       "Signatures with crashes in the last hour beyond those named.");
-    ks_metrics_sample(m, nullptr, 0,
+    metrics_sample(m, nullptr, 0,
                       static_cast<double>(sorted.size() > signatures_shown ? sorted.size() - signatures_shown : 0));
 }
 
@@ -298,10 +314,8 @@ static ks_metrics_source_t *const sources[] = {
 
 void ks_metrics_run(int argc, char **argv)
 {
-    if (argc > 1) {
-        fputs(strcmp(argv[1], "-h") == 0 ? usage_text : "Usage: metrics\n", stderr);
-        exit(1);
-    }
+    if (argc > 1)
+        ks_text_usage(usage_text, help_text, strcmp(argv[1], "-h") == 0);
     try {
         struct ks_metrics m = {stdout, time(nullptr), nullptr};
         for (ks_metrics_source_t *source : sources)

@@ -305,7 +305,7 @@ static void object_facts_set(struct ks_object *object, const char *content, size
 // The entries still unknown, from the whole object.
 static void object_asset_iterate(struct ks_object *object, int fd, bool executable, bool facts)
 {
-    struct ks_tar_iterator *it = ks_asset_map(fd);
+    struct ks_tar_iterator *it = ks_tar_iterator_fdopen(fd);
     const char *name, *content;
     size_t length;
     ks_tar_type type;

@@ -8,12 +8,10 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <new>
 #include <pwd.h>
 #include <string>
@@ -32,20 +30,6 @@ static std::string ledger_path(void) { return std::string(ks_cf_get()->archive.r
 void ks_record_unreadable(const char *error)
 {
     fprintf(stderr, "error: cannot read the crash ledger: %s: %s\n", ledger_path().c_str(), error);
-    exit(1);
-}
-
-// As the tree tells it: who may read the file, from its own group.
-[[noreturn]] static void refused(int root)
-{
-    struct stat st;
-
-    if (fstatat(root, KS_LEDGER_FILE, &st, AT_SYMLINK_NOFOLLOW) == -1)
-        ks_record_unreadable(strerror(EACCES));
-    struct group *gr = getgrgid(st.st_gid);
-    std::string group = gr != nullptr ? gr->gr_name : std::to_string(st.st_gid);
-    fprintf(stderr, "error: cannot read the crash ledger: %s: only its owner and the group %s may read it\n",
-            ledger_path().c_str(), group.c_str());
     exit(1);
 }
 
@@ -89,12 +73,9 @@ struct ks_ledger *ks_record_open(bool required)
     if (fd == -1 && why == ENOENT)
         missing(root);
     if (fd == -1 && (why == EACCES || why == EPERM))
-        refused(root);
-    if (fd == -1 && why == ELOOP) {
-        fprintf(stderr, "error: %s is a symbolic link: the archive tree is never read through links\n",
-                ledger_path().c_str());
-        exit(1);
-    }
+        ks_tree_refused("the crash ledger", root, KS_LEDGER_FILE, ledger_path().c_str());
+    if (fd == -1 && why == ELOOP)
+        ks_tree_link_refused(ledger_path().c_str());
     if (fd == -1)
         ks_record_unreadable(strerror(why));
     if (!regular)

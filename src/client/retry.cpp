@@ -1,6 +1,7 @@
 #include "client/retry.h"
 
 #include "client/object.h"
+#include "client/text.h"
 #include "client/tree.h"
 #include "common/log.h"
 
@@ -45,24 +46,22 @@ static void object_retry(const struct ks_object *object)
     printf("%s => %s\n", path, target);
 }
 
+static const char usage_text[] = "Usage: retry <object> ...\n";
+static const char help_text[] = "       retry all\n"
+                                "\n"
+                                "Moves crashes given up after failing back into the pipeline: the core\n"
+                                "image of a \"! pending\" crash into pending, the snapshot of a \"! sending\"\n"
+                                "crash into sending. <object> is a prefix of base names; all moves every\n"
+                                "failed crash.\n"
+                                "\n"
+                                "    -h   this text\n";
+
 void ks_retry_run(int argc, char **argv)
 {
     struct ks_object_filter filter = {nullptr, nullptr, false, false};
 
-    if (argc < 2 || strcmp(argv[1], "-h") == 0) {
-        fputs("Usage: retry <object> ...\n", stderr);
-        if (argc >= 2)
-            fputs("       retry all\n"
-                  "\n"
-                  "Moves crashes given up after failing back into the pipeline: the core\n"
-                  "image of a \"! pending\" crash into pending, the snapshot of a \"! sending\"\n"
-                  "crash into sending. <object> is a prefix of base names; all moves every\n"
-                  "failed crash.\n"
-                  "\n"
-                  "    -h   this text\n",
-                  stderr);
-        exit(1);
-    }
+    if (argc < 2 || strcmp(argv[1], "-h") == 0)
+        ks_text_usage(usage_text, help_text, argc >= 2);
     if (!(argc == 2 && strcmp(argv[1], "all") == 0))
         filter.path = argv + 1;
 

@@ -28,9 +28,7 @@ static struct {
     struct ks_fs_tree walk;
 } tree = {unopened, {unopened, unopened, unopened, unopened, unopened, unopened, unopened, unopened}, {}};
 
-// The reader is told who may read the tree, from the directory's own group
-// (the configuration's group is the caller's own when it names none).
-[[noreturn]] static void unreadable(int at, const char *name, const char *path)
+void ks_tree_refused(const char *what, int at, const char *name, const char *path)
 {
     struct stat st;
     char number[32];
@@ -42,10 +40,16 @@ static struct {
         group = gr != nullptr ? gr->gr_name : number;
     }
     if (group != nullptr)
-        fprintf(stderr, "error: cannot read the archive tree: %s: only its owner and the group %s may read it\n",
-                path, group);
+        fprintf(stderr, "error: cannot read %s: %s: only its owner and the group %s may read it\n", what, path,
+                group);
     else
-        fprintf(stderr, "error: cannot read the archive tree: %s: permission denied\n", path);
+        fprintf(stderr, "error: cannot read %s: %s: permission denied\n", what, path);
+    exit(1);
+}
+
+void ks_tree_link_refused(const char *path)
+{
+    fprintf(stderr, "error: %s is a symbolic link: the archive tree is never read through links\n", path);
     exit(1);
 }
 
@@ -63,11 +67,10 @@ static int opened(int fd, int at, const char *prefix)
         return -1;
     snprintf(path, sizeof path, "%s%s%s", prefix, *prefix != '\0' ? "/" : "", tree.walk.failed);
     if (error == EACCES || error == EPERM)
-        unreadable(at, tree.walk.failed, path);
+        ks_tree_refused("the archive tree", at, tree.walk.failed, path);
     if (error == ELOOP)
-        fprintf(stderr, "error: %s is a symbolic link: the archive tree is never read through links\n", path);
-    else
-        fprintf(stderr, "error: failed to open archive: %s\n", strerror(error));
+        ks_tree_link_refused(path);
+    fprintf(stderr, "error: failed to open archive: %s\n", strerror(error));
     exit(1);
 }
 

@@ -32,6 +32,12 @@ const char *ks_tree_path(enum ks_tree_place place);
 // The archive root itself, opened as the directories are; -1 when it does
 // not exist.
 int ks_tree_root(void);
+// Ends the program with one line telling the reader who may read path (the
+// thing at name under at, such as "the archive tree"): its owner and the
+// group it belongs to.
+[[noreturn]] void ks_tree_refused(const char *what, int at, const char *name, const char *path);
+// Ends the program: path is a link where the tree has none.
+[[noreturn]] void ks_tree_link_refused(const char *path);
 // A directory stream at the start of an open directory of the tree, read
 // through a copy of the descriptor, which the tree keeps. A failure ends the
 // program with what (perror's text).

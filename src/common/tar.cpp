@@ -39,17 +39,12 @@ struct xattrs {
     size_t link_length;
 };
 
-struct ks_tar_iterator *ks_tar_iterator_open(const char *path)
+struct ks_tar_iterator *ks_tar_iterator_fdopen(int fd)
 {
-    struct ks_tar_iterator *it = nullptr;
+    struct ks_tar_iterator *it = static_cast<struct ks_tar_iterator *>(calloc(1, sizeof(struct ks_tar_iterator)));
     struct stat st;
     void *map;
 
-    // O_NONBLOCK: a FIFO in place of an object must not hang the open.
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1)
-        return nullptr;
-    it = static_cast<struct ks_tar_iterator *>(calloc(1, sizeof *it));
     if (it == nullptr || fstat(fd, &st) == -1 || !S_ISREG(st.st_mode))
         goto fail;
     it->length = static_cast<size_t>(st.st_size);
@@ -64,6 +59,14 @@ fail:
     ks_fd_close(fd);
     free(it);
     return nullptr;
+}
+
+struct ks_tar_iterator *ks_tar_iterator_open(const char *path)
+{
+    // O_NONBLOCK: a FIFO in place of an object must not hang the open.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+
+    return fd != -1 ? ks_tar_iterator_fdopen(fd) : nullptr;
 }
 
 void ks_tar_iterator_destroy(struct ks_tar_iterator *it)

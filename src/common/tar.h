@@ -45,6 +45,8 @@ struct ks_tar_iterator {
 };
 
 // Reader: maps the object read-only; null on any failure, without a message.
+// As ks_tar_iterator_open, on a descriptor that it takes over and closes.
+struct ks_tar_iterator *ks_tar_iterator_fdopen(int fd);
 struct ks_tar_iterator *ks_tar_iterator_open(const char *path);
 // The next entry's content (file data inside the mapping, or the link
 // target), or null at the end. *path and the link text stay valid until

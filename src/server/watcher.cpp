@@ -252,10 +252,10 @@ static time_t object_creation(const ks_watcher_object *o, const struct ks_watche
 }
 
 // Both entries lie in the asset's first bytes when the archiver wrote it; an
-// asset from elsewhere is walked whole.
-static void asset_walk(ks_watcher_object *o)
+// asset from elsewhere is walked whole, through the descriptor it was read by.
+static void asset_walk(ks_watcher_object *o, int fd)
 {
-    struct ks_tar_iterator *it = ks_tar_iterator_open(o->pst.asset);
+    struct ks_tar_iterator *it = ks_tar_iterator_fdopen(fd);
     const char *content, *name;
     size_t length;
     ks_tar_type type;
@@ -271,47 +271,39 @@ static void asset_walk(ks_watcher_object *o)
     ks_tar_iterator_destroy(it);
 }
 
+// Whether the asset's first bytes hold the entry; *walk is set when only the
+// whole asset can tell.
+static bool head_find(size_t got, const char *name, const char **content, size_t *length, bool *walk)
+{
+    ks_tar_type type;
+    ks_tar_lookup found = ks_tar_find(&state.lookup, state.head, got, got < sizeof state.head, name, content, length,
+                                      &type);
+
+    *walk = *walk || found == KS_TAR_L_UNKNOWN;
+    return found == KS_TAR_L_FOUND;
+}
+
 // The executable and the signature, from one read of the asset's first bytes.
 static void asset_read(ks_watcher_object *o, const struct ks_watcher_dirs *dirs)
 {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     const char *content = nullptr;
     size_t length = 0;
-    ks_tar_type type;
+    bool walk = false;
 
     // O_NONBLOCK: a FIFO in place of an asset must not hang the open.
     int fd = dirs != nullptr ? openat(dirs->assets, o->basename, flags) : open(o->pst.asset, flags);
     if (fd == -1)
         return;
     ssize_t got = pread(fd, state.head, sizeof state.head, 0);
-    ks_fd_close(fd);
-    if (got <= 0)
-        return;
-    bool whole = static_cast<size_t>(got) < sizeof state.head, walk = false;
-    switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, "/proc/self/exe", &content,
-                        &length, &type)) {
-    case KS_TAR_L_FOUND:
+    if (got > 0 && head_find(static_cast<size_t>(got), "/proc/self/exe", &content, &length, &walk))
         o->executable = strndup(content, length);
-        break;
-    case KS_TAR_L_ABSENT:
-        break;
-    case KS_TAR_L_UNKNOWN:
-        walk = true;
-        break;
-    }
-    switch (ks_tar_find(&state.lookup, state.head, static_cast<size_t>(got), whole, KS_FACTS_ENTRY, &content,
-                        &length, &type)) {
-    case KS_TAR_L_FOUND:
+    if (got > 0 && head_find(static_cast<size_t>(got), KS_FACTS_ENTRY, &content, &length, &walk))
         (void) ks_facts_signature(content, length, o->signature);
-        break;
-    case KS_TAR_L_ABSENT:
-        break;
-    case KS_TAR_L_UNKNOWN:
-        walk = true;
-        break;
-    }
     if (walk)
-        asset_walk(o);
+        asset_walk(o, fd);
+    else
+        ks_fd_close(fd);
 }
 
 static bool index_insert(ks_watcher_object *o)
