@@ -987,7 +987,7 @@ TEST(Slave, CollectedOutputEndsAsQuExecWouldSay)
                 const char *error = nullptr;
                 bool started = ks_slave_capture(
                     KS_SLAVE_SNAPSHOT, argvs[i].data(), cases[i].bound, cases[i].max,
-                    [](int status, qu_error err, const char *out, size_t length, void *cl) {
+                    [](int status, qu_error err, ks_slave_term_cause, const char *out, size_t length, void *cl) {
                         size_t at = reinterpret_cast<size_t>(cl);
                         results[at] = ks_test_status_text(status) + ", " + qu_error_str(err) + ", " +
                                       (out != nullptr ? "[" + std::string(out, length) + "]" : "none");

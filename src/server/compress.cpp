@@ -167,19 +167,14 @@ static unsigned int compress_bound(void)
 }
 
 // Why the compression failed; empty when it succeeded.
-static std::string compress_failure(int status, qu_error err, const std::string &line, const struct timespec *start)
+static std::string compress_failure(int status, qu_error err, ks_slave_term_cause cause, const std::string &line)
 {
-    struct timespec now;
-    unsigned int bound = compress_bound();
-
+    if (cause == KS_SLAVE_TERM_CAUSE_TIMEOUT)
+        return "timeout";
     if (err != QU_ERR_NONE && err != QU_ERR_TOO_BIG)
         return qu_error_str(err);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return "";
-    // Collected output ends with SIGKILL to the whole group at its bound.
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL && bound > 0 &&
-        clock_gettime(CLOCK_MONOTONIC, &now) == 0 && now.tv_sec - start->tv_sec >= static_cast<time_t>(bound))
-        return "timeout";
     if (!line.empty())
         return line;
     if (WIFSIGNALED(status))
@@ -187,14 +182,15 @@ static std::string compress_failure(int status, qu_error err, const std::string 
     return "exit code " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : status);
 }
 
-static void compress_end(int status, qu_error err, const char *out, size_t length, void *cl)
+static void compress_end(int status, qu_error err, ks_slave_term_cause cause, const char *out, size_t length,
+                         void *cl)
 {
     auto *o = static_cast<ks_watcher_object *>(cl);
     std::string line, failure;
 
     try {
         line = report_line(o->basename, out, length);
-        failure = compress_failure(status, err, line, &o->st.attempt);
+        failure = compress_failure(status, err, cause, line);
     } catch (const std::bad_alloc &) {
         failure = "out of memory";
     }

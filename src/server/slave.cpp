@@ -446,7 +446,7 @@ static ks_io_event_t *stream_open(struct ks_slave *slave, ks_slave_stdfd index, 
         return nullptr;
     }
     // Only our end: the command writes as it would to any pipe.
-    if (fcntl(p[0], F_SETFL, O_NONBLOCK) == -1) {
+    if (!ks_io_fd_nonblock(p[0])) {
         ks_perror("failed to set nonblocking");
         goto fail_pipe;
     }
@@ -759,7 +759,7 @@ static bool slave_capture(ks_slave_type type, const char **argv, unsigned int bo
         goto fail;
     }
     memcpy(ks_io_event_payload(slave->output.event), &slave, sizeof slave);
-    if (fcntl(p[0], F_SETFL, O_NONBLOCK) == -1 ||
+    if (!ks_io_fd_nonblock(p[0]) ||
         !ks_io_event_add(state.io, slave->output.event, EPOLLIN | EPOLLET)) {
         *error = qu_error_str(QU_ERR_UNKNOWN);
         goto fail;
@@ -830,6 +830,7 @@ static void ks_slave_timer_handler(ks_io_timer_t *timer)
 
     memcpy(&slave, ks_io_timer_payload(timer), sizeof slave);
     if (slave->capture_cb != nullptr) {
+        slave->term_cause = KS_SLAVE_TERM_CAUSE_TIMEOUT;
         // A reaped child's pid may belong to someone else by now; its group
         // lives on while any member holds the output open.
         (void) kill(-slave->pid, SIGKILL);
@@ -1104,6 +1105,16 @@ static void slave_reaped(struct ks_slave *slave, int status)
         slave_end(slave);
 }
 
+// A child that ended before the spawner told its pid, kept for that moment.
+static void early_keep(pid_t pid, int status)
+{
+    try {
+        state.early.emplace_back(pid, status);
+    } catch (const std::bad_alloc &) {
+        ks_log(LOG_ERR, "error: failed to keep the end of child %ld\n", static_cast<long>(pid));
+    }
+}
+
 static void slave_reap(void)
 {
     for (;;) {
@@ -1119,7 +1130,7 @@ static void slave_reap(void)
         if (slave != nullptr)
             slave_reaped(slave, status);
         else if (state.spawner.in_flight > 0)
-            state.early.emplace_back(pid, status);
+            early_keep(pid, status);
     }
 }
 
@@ -1134,7 +1145,7 @@ static void slave_deliver(struct ks_slave *slave)
     slave_release(slave);
     if (slave->capture_cb != nullptr) {
         struct slave_output *output = &slave->output;
-        slave->capture_cb(slave->status, output->err, output->buf, output->length, slave->cl);
+        slave->capture_cb(slave->status, output->err, slave->term_cause, output->buf, output->length, slave->cl);
         free(output->buf);
     } else {
         slave->cb(slave->status, slave->cl, slave->term_cause);
@@ -1177,7 +1188,7 @@ static bool spawner_start(void)
     if (pipe2(state.spawner.requests, O_CLOEXEC) == -1 || pipe2(state.spawner.answers, O_CLOEXEC) == -1)
         return false;
     // Only the loop's end waits for nothing.
-    if (fcntl(state.spawner.answers[0], F_SETFL, O_NONBLOCK) == -1)
+    if (!ks_io_fd_nonblock(state.spawner.answers[0]))
         return false;
     event = ks_io_event_fd(state.spawner.answers[0], ks_slave_answer_handler, 0);
     if (event == nullptr || !ks_io_event_add(state.io, event, EPOLLIN | EPOLLET))

@@ -28,7 +28,8 @@ typedef void ks_slave_cb_t(int status, void *cl, ks_slave_term_cause cause);
 // exec, as qu_exec reports it), QU_ERR_TOO_BIG for output that reached the
 // maximum, or the error of reading it. out holds length bytes, not
 // NUL-terminated, valid during the call only; null unless err is QU_ERR_NONE.
-typedef void ks_slave_capture_cb_t(int status, qu_error err, const char *out, size_t length, void *cl);
+typedef void ks_slave_capture_cb_t(int status, qu_error err, ks_slave_term_cause cause, const char *out,
+                                   size_t length, void *cl);
 
 // Call once, after the loop exists, with SIGCHLD blocked and given a handler
 // (neither SIG_DFL nor SIG_IGN): the end of a child must interrupt the loop's

@@ -79,6 +79,8 @@ bool ks_watcher_lock(void)
         return false;
     }
     state.lock = fd;
+    // The tree is ours now: what an interrupted compression left goes.
+    ks_watcher_compress_clean();
     return true;
 }
 
@@ -96,7 +98,6 @@ static void timer_handler(ks_io_timer_t *timer)
     }
     ks_io_timer_destroy(timer);
     state.timer = nullptr;
-    ks_watcher_compress_clean();
     (void) ks_watcher_scan();
 }
 
@@ -163,45 +164,40 @@ static bool scan_wanted(DIR *d, const struct dirent *e)
     return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
 }
 
-static int directory_open(const char *path)
-{
-    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
 // A scan holds the pending and assets directories open: every crash it finds
 // is looked at with one short lookup rather than a walk of the whole path.
 bool ks_watcher_scan(void)
 {
-    const struct {
-        const char *dir;
-        ks_stage stage;
-    } rows[] = {{state.cf->path.pending, KS_STAGE_PENDING}, {state.cf->path.sending, KS_STAGE_SENDING}};
-    struct ks_watcher_dirs dirs = {directory_open(state.cf->path.pending), directory_open(state.cf->path.assets)};
+    const char *const paths[] = {state.cf->path.pending, state.cf->path.sending};
+    const ks_stage stages[] = {KS_STAGE_PENDING, KS_STAGE_SENDING};
+    DIR *d[2] = {nullptr, nullptr};
     bool scanned = true;
 
     // The tree belongs to whoever holds the lock.
     if (state.lock == -1)
-        goto done;
-    for (const auto &row : rows) {
-        DIR *d;
+        return true;
+    struct ks_watcher_dirs dirs = {-1, open(state.cf->path.assets, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    for (int i = 0; i < 2; i++) {
         struct dirent *e;
 
-        if (!ks_fs_directory_open(&d, row.dir)) {
-            ks_log(LOG_ERR, "error: failed to scan %s: %s\n", row.dir, strerror(errno));
+        if (!ks_fs_directory_open(&d[i], paths[i])) {
+            ks_log(LOG_ERR, "error: failed to scan %s: %s\n", paths[i], strerror(errno));
             scanned = false;
-            goto done;
+            break;
         }
-        while ((e = readdir(d)) != nullptr)
-            if (e->d_name[0] != '.' && scan_wanted(d, e))
-                ks_watcher_add_at(row.stage, e->d_name, dirs.pending != -1 && dirs.assets != -1 ? &dirs : nullptr);
-        closedir(d);
+        if (i == 0)
+            dirs.pending = dirfd(d[0]);
+        while ((e = readdir(d[i])) != nullptr)
+            if (e->d_name[0] != '.' && scan_wanted(d[i], e))
+                ks_watcher_add_at(stages[i], e->d_name, dirs.assets != -1 ? &dirs : nullptr);
     }
-    ks_watcher_gc();
-
-done:
-    for (int fd : {dirs.pending, dirs.assets})
-        if (fd != -1)
-            ks_fd_close(fd);
+    if (scanned)
+        ks_watcher_gc();
+    for (DIR *one : d)
+        if (one != nullptr)
+            closedir(one);
+    if (dirs.assets != -1)
+        ks_fd_close(dirs.assets);
     return scanned;
 }
 
@@ -219,8 +215,6 @@ bool ks_watcher_init(ks_io_t *io)
     }
     if (!ks_watcher_ensure())
         return false;
-    if (ks_watcher_locked())
-        ks_watcher_compress_clean();
     if (!ks_watcher_scan())
         ks_log(LOG_ERR, "error: failed to scan pending directory.\n");
     ks_watcher_process();

@@ -681,7 +681,7 @@ static bool command_start(ks_watcher_object *o, ks_slave_type type, const char *
 // snapshot command takes over the place it held. The outcome never stops
 // the stage; without a successful defaults command the snapshot command
 // lacks the variable.
-static void defaults_done(int status, qu_error err, const char *out, size_t length, void *cl)
+static void defaults_done(int status, qu_error err, ks_slave_term_cause, const char *out, size_t length, void *cl)
 {
     auto *o = static_cast<ks_watcher_object *>(cl);
     const char *command = o->defaults_argv[0] != nullptr ? o->defaults_argv[0] : "";
