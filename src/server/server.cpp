@@ -163,20 +163,43 @@ static void archive_command_check(const char *command)
     }
 }
 
+// A file of /proc/sys written whole: -1 when it cannot be opened, 0 when
+// less than all of text was taken, 1 when all was.
+static int sysctl_write(const char *path, const char *text)
+{
+    // O_TRUNC as a shell redirection does: the kernel replaces the value anyway.
+    int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+
+    if (fd == -1)
+        return -1;
+    size_t length = strlen(text);
+    ssize_t written = ks_fd_write(fd, text, length);
+    ks_fd_close(fd);
+    return written >= 0 && static_cast<size_t>(written) == length ? 1 : 0;
+}
+
+// At most size bytes of a file of /proc/sys, or -1 with errno.
+static ssize_t sysctl_read(const char *path, char *buffer, size_t size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+
+    if (fd == -1)
+        return -1;
+    ssize_t n = ks_fd_read(fd, buffer, size);
+    int saved = errno;
+    ks_fd_close(fd);
+    errno = saved;
+    return n;
+}
+
 static void core_pattern_write(const char *cm)
 {
-    // O_TRUNC as a shell redirection does: the kernel replaces the pattern anyway.
-    int fd = open(core_pattern, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int written = sysctl_write(core_pattern, cm);
 
-    if (fd == -1) {
+    if (written == -1)
         ks_log(LOG_WARNING, "warning: failed to open core_pattern for writing.\n");
-        return;
-    }
-    size_t length = strlen(cm);
-    ssize_t written = ks_fd_write(fd, cm, length);
-    if (written < 0 || static_cast<size_t>(written) < length)
+    else if (written == 0)
         ks_log(LOG_WARNING, "warning: failed to update core_pattern.\n");
-    ks_fd_close(fd);
 }
 
 // The kernel hands the stored pattern back with a trailing newline, so a
@@ -185,17 +208,9 @@ static void core_pattern_write(const char *cm)
 static bool core_pattern_verify(const char *cm)
 {
     char dt[1024];
-    int fd = open(core_pattern, O_RDONLY | O_CLOEXEC);
+    ssize_t r = sysctl_read(core_pattern, dt, sizeof dt);
 
-    if (fd == -1) {
-        ks_perror("error: failed to verify core_pattern");
-        return false;
-    }
-    ssize_t r = ks_fd_read(fd, dt, sizeof dt);
-    int saved = errno;
-    ks_fd_close(fd);
     if (r < 0 || r > static_cast<ssize_t>(sizeof dt) - 1) {
-        errno = saved;
         ks_perror("error: failed to verify core_pattern");
         return false;
     }
@@ -210,12 +225,8 @@ static bool core_pattern_verify(const char *cm)
 static long pipe_limit_read(void)
 {
     char text[32];
-    int fd = open(core_pipe_limit, O_RDONLY | O_CLOEXEC);
+    ssize_t n = sysctl_read(core_pipe_limit, text, sizeof text - 1);
 
-    if (fd == -1)
-        return -1;
-    ssize_t n = ks_fd_read(fd, text, sizeof text - 1);
-    ks_fd_close(fd);
     if (n <= 0)
         return -1;
     text[n] = '\0';
@@ -229,11 +240,7 @@ static void pipe_limit_ensure(void)
 {
     if (pipe_limit_read() != 0)
         return;
-    int fd = open(core_pipe_limit, O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd != -1) {
-        (void) ks_fd_write(fd, pipe_limit_set, strlen(pipe_limit_set));
-        ks_fd_close(fd);
-    }
+    (void) sysctl_write(core_pipe_limit, pipe_limit_set);
     if (pipe_limit_read() <= 0)
         ks_log(LOG_WARNING, "warning: failed to set core_pipe_limit: crashes may be stored without metadata.\n");
 }
