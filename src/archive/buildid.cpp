@@ -1,6 +1,7 @@
 #include "archive/buildid.h"
 
 #include "archive/elf.h"
+#include "common/sha256.h"
 
 #include "common/fd.h"
 
@@ -35,7 +36,6 @@ static bool read_whole(int fd, void *buffer, size_t length, uint64_t offset)
 
 static bool notes_search(const unsigned char *s, size_t size, size_t align, char *hex)
 {
-    static const char digits[] = "0123456789abcdef";
     size_t at = 0;
 
     while (size - at >= 12) {
@@ -47,11 +47,7 @@ static bool notes_search(const unsigned char *s, size_t size, size_t align, char
         if (type == NT_GNU_BUILD_ID && namesz == 4 && memcmp(s + at + 12, "GNU", 4) == 0) {
             if (descsz == 0 || descsz > KS_BUILDID_MAX)
                 return false;
-            for (size_t i = 0; i < descsz; i++) {
-                hex[2 * i] = digits[s[desc + i] >> 4];
-                hex[2 * i + 1] = digits[s[desc + i] & 15];
-            }
-            hex[2 * descsz] = '\0';
+            ks_sha256_hex(s + desc, static_cast<size_t>(descsz), hex);
             return true;
         }
         uint64_t next = desc + ((descsz + align - 1) & ~static_cast<uint64_t>(align - 1));

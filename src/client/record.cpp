@@ -19,7 +19,6 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#define DAMAGED_FILE KS_LEDGER_FILE ".damaged"
 
 static struct {
     std::unordered_map<uid_t, std::string> *users; // "" for a uid without a name
@@ -39,9 +38,9 @@ void ks_record_unreadable(const char *error)
 
     // The archiver sets a damaged ledger aside and starts a new one with
     // the next crash: until then there is none, though crashes were seen.
-    if (root != -1 && fstatat(root, DAMAGED_FILE, &st, AT_SYMLINK_NOFOLLOW) == 0)
+    if (root != -1 && fstatat(root, KS_LEDGER_DAMAGED, &st, AT_SYMLINK_NOFOLLOW) == 0)
         fprintf(stderr,
-                "error: the crash ledger was damaged and has been set aside as %s/" DAMAGED_FILE
+                "error: the crash ledger was damaged and has been set aside as %s/" KS_LEDGER_DAMAGED
                 "; a new one begins with the next crash\n",
                 ks_cf_get()->archive.root);
     else

@@ -20,7 +20,6 @@
 static constexpr int application_id = 0x4b734c67;
 static constexpr int schema_version = 1;
 static const char lock_name[] = "ledger.lock";
-#define DAMAGED_NAME KS_LEDGER_FILE ".damaged"
 // Rows deleted by one prune: a backlog is worked off over several crashes.
 static constexpr int prune_batch = 5000;
 
@@ -218,13 +217,13 @@ static bool move_aside(struct ks_ledger *l, const char **error)
         return false;
     if (fstatat(l->dirfd, KS_LEDGER_FILE, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == l->device &&
         st.st_ino == l->inode) {
-        unlink_companions(l->dirfd, DAMAGED_NAME);
-        if (renameat(l->dirfd, KS_LEDGER_FILE, l->dirfd, DAMAGED_NAME) == -1) {
+        unlink_companions(l->dirfd, KS_LEDGER_DAMAGED);
+        if (renameat(l->dirfd, KS_LEDGER_FILE, l->dirfd, KS_LEDGER_DAMAGED) == -1) {
             *error = strerror(errno);
             ks_fd_close(lock);
             return false;
         }
-        (void) renameat(l->dirfd, KS_LEDGER_FILE "-wal", l->dirfd, DAMAGED_NAME "-wal");
+        (void) renameat(l->dirfd, KS_LEDGER_FILE "-wal", l->dirfd, KS_LEDGER_DAMAGED "-wal");
         (void) unlinkat(l->dirfd, KS_LEDGER_FILE "-shm", 0);
     }
     ks_fd_close(lock);

@@ -37,6 +37,8 @@
 #include <sys/types.h>
 
 #define KS_LEDGER_FILE "ledger.db"
+// Where a damaged ledger is set aside.
+#define KS_LEDGER_DAMAGED KS_LEDGER_FILE ".damaged"
 #define KS_LEDGER_WAIT_MS 1000
 #define KS_LEDGER_WAIT_MAX_MS 10000
 // Rows older than this are pruned unless configured otherwise.

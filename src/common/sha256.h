@@ -24,7 +24,7 @@ void ks_sha256_final(struct ks_sha256 *s, unsigned char digest[KS_SHA256_SIZE]);
 void ks_sha256(const void *data, size_t length, unsigned char digest[KS_SHA256_SIZE]);
 void ks_sha256_hmac(const void *key, size_t key_length, const void *data, size_t length,
                     unsigned char digest[KS_SHA256_SIZE]);
-// Lower-case hexadecimal of n bytes into hex (2n + 1 bytes).
+// Lower-case hexadecimal of any n bytes into hex (2n + 1 bytes).
 void ks_sha256_hex(const unsigned char *bytes, size_t n, char *hex);
 
 #endif

@@ -5,7 +5,6 @@
 #include "common/tar.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -56,7 +55,8 @@ static void host_component(const char *text, size_t length, char *out, size_t si
         snprintf(out, size, "%s", KS_S3_CRASH_UNKNOWN);
 }
 
-void ks_s3_crash_signature(const char *asset, char *out, size_t size)
+// The signature the asset's facts give, or "unknown".
+static void crash_signature(const char *asset, char *out, size_t size)
 {
     struct ks_tar_iterator *it = asset[0] != '\0' ? ks_tar_iterator_open(asset) : nullptr;
     char value[KS_FACTS_SIGNATURE_SIZE];
@@ -72,19 +72,17 @@ void ks_s3_crash_signature(const char *asset, char *out, size_t size)
     ks_tar_iterator_destroy(it);
 }
 
-// The value of the first "host=" line of the defaults command's output.
+// The value of the first "host=" line of the defaults command's output,
+// which has the facts' key=value lines.
 static bool defaults_host(const char *defaults, char *out, size_t size)
 {
-    for (const char *line = defaults; line != nullptr && *line != '\0';) {
-        const char *end = strchr(line, '\n');
-        size_t length = end != nullptr ? static_cast<size_t>(end - line) : strlen(line);
-        if (length > 5 && strncmp(line, "host=", 5) == 0) {
-            host_component(line + 5, length - 5, out, size);
-            return true;
-        }
-        line = end != nullptr ? end + 1 : nullptr;
-    }
-    return false;
+    size_t length = 0;
+    const char *value = ks_facts_find(defaults, strlen(defaults), "host", &length);
+
+    if (value == nullptr || length == 0)
+        return false;
+    host_component(value, length, out, size);
+    return true;
 }
 
 static bool regular_file(const char *path, struct stat *st)
@@ -153,7 +151,7 @@ bool ks_s3_crash_locate(struct ks_s3_crash *c, const char *snapshot, const char 
     strftime(c->date, sizeof c->date, "%Y-%m-%d", &tm);
 
     if (signature == nullptr) {
-        ks_s3_crash_signature(c->asset, c->signature, sizeof c->signature);
+        crash_signature(c->asset, c->signature, sizeof c->signature);
     } else if (signature_valid(signature, strlen(signature))) {
         snprintf(c->signature, sizeof c->signature, "%s", signature);
     } else {

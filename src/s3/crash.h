@@ -30,8 +30,6 @@ bool ks_s3_crash_locate(struct ks_s3_crash *c, const char *snapshot, const char 
                         const char *core, const char *signature, const char *defaults, char *error,
                         size_t size);
 
-// The signature in the facts of an asset into out, or KS_S3_CRASH_UNKNOWN.
-void ks_s3_crash_signature(const char *asset, char *out, size_t size);
 
 // The key of one of the crash's objects; false when it does not fit.
 bool ks_s3_crash_key(const struct ks_s3_crash *c, const char *prefix, const char *suffix, char *out, size_t size);

@@ -25,13 +25,14 @@ struct transfer {
     int read_errno;
 };
 
-__attribute__((format(printf, 2, 3))) static void set_error(struct ks_s3_http *h, const char *format, ...)
+bool ks_s3_http_fail(struct ks_s3_http *h, const char *format, ...)
 {
     va_list ap;
 
     va_start(ap, format);
     vsnprintf(h->error, sizeof h->error, format, ap);
     va_end(ap);
+    return false;
 }
 
 static long remaining_ms(const struct ks_s3_http *h)
@@ -49,17 +50,17 @@ static bool endpoint_parts(struct ks_s3_http *h, const char *endpoint)
     bool ok = false;
 
     if (url == nullptr) {
-        set_error(h, "out of memory");
+        (void) ks_s3_http_fail(h, "out of memory");
         return false;
     }
     if (curl_url_set(url, CURLUPART_URL, endpoint, 0) != CURLUE_OK ||
         curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK ||
         curl_url_get(url, CURLUPART_HOST, &host, 0) != CURLUE_OK) {
-        set_error(h, "the endpoint %s is not a URL", endpoint);
+        (void) ks_s3_http_fail(h, "the endpoint %s is not a URL", endpoint);
         goto out;
     }
     if (curl_url_get(url, CURLUPART_USER, &user, 0) == CURLUE_OK) {
-        set_error(h, "the endpoint %s names a user: credentials belong in access.key and secret.key", endpoint);
+        (void) ks_s3_http_fail(h, "the endpoint %s names a user: credentials belong in access.key and secret.key", endpoint);
         goto out;
     }
     (void) curl_url_get(url, CURLUPART_PORT, &port, 0);
@@ -73,7 +74,7 @@ static bool endpoint_parts(struct ks_s3_http *h, const char *endpoint)
             length--;
         if (n < 0 || static_cast<size_t>(n) >= sizeof h->host || m < 0 ||
             static_cast<size_t>(m) >= sizeof h->origin || length >= sizeof h->base) {
-            set_error(h, "the endpoint %s is too long", endpoint);
+            (void) ks_s3_http_fail(h, "the endpoint %s is too long", endpoint);
             goto out;
         }
         if (length > 0)
@@ -98,13 +99,13 @@ bool ks_s3_http_open(struct ks_s3_http *h, const struct ks_s3_conf *conf)
     clock_gettime(CLOCK_MONOTONIC, &h->deadline);
     h->deadline.tv_sec += conf->timeout;
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        set_error(h, "cannot initialise libcurl");
+        (void) ks_s3_http_fail(h, "cannot initialise libcurl");
         return false;
     }
     h->body = static_cast<char *>(malloc(body_max + 1));
     h->curl = curl_easy_init();
     if (h->body == nullptr || h->curl == nullptr) {
-        set_error(h, "out of memory");
+        (void) ks_s3_http_fail(h, "out of memory");
         ks_s3_http_close(h);
         return false;
     }
@@ -348,14 +349,11 @@ static CURLcode attempt(struct ks_s3_http *h, const char *method, const char *ta
         curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, on_seek);
         curl_easy_setopt(curl, CURLOPT_SEEKDATA, t);
         curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 20);
-    } else if (strcmp(method, "HEAD") == 0) {
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     }
 
     CURLcode code = curl_easy_perform(curl);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &h->status);
     curl_slist_free_all(list);
-    h->sent++;
     return code;
 }
 
@@ -368,13 +366,13 @@ bool ks_s3_http_send(struct ks_s3_http *h, const char *method, const char *bucke
     snprintf(what, sizeof what, "%s %s%s%s%s%s", method, bucket, key != nullptr ? "/" : "", key != nullptr ? key : "",
              query != nullptr ? "?" : "", query != nullptr ? query : "");
     if (!target_of(h, bucket, key, target, sizeof target)) {
-        set_error(h, "%s: the key is too long", what);
+        (void) ks_s3_http_fail(h, "%s: the key is too long", what);
         return false;
     }
     for (unsigned tries = 1;; tries++) {
         long left = remaining_ms(h);
         if (left <= 0) {
-            set_error(h, "%s: the send's time-out (%us) ran out", what, h->conf->timeout);
+            (void) ks_s3_http_fail(h, "%s: the send's time-out (%us) ran out", what, h->conf->timeout);
             return false;
         }
         struct transfer t = {h, body, 0, false, 0};
@@ -390,15 +388,15 @@ bool ks_s3_http_send(struct ks_s3_http *h, const char *method, const char *bucke
             char error_code[128] = "", message[512] = "";
             (void) ks_s3_http_xml(h, "Code", error_code, sizeof error_code);
             (void) ks_s3_http_xml(h, "Message", message, sizeof message);
-            set_error(h, "%s: HTTP %ld%s%s%s%s", what, h->status, error_code[0] != '\0' ? " " : "", error_code,
+            (void) ks_s3_http_fail(h, "%s: HTTP %ld%s%s%s%s", what, h->status, error_code[0] != '\0' ? " " : "", error_code,
                       message[0] != '\0' ? ": " : "", message);
             retry = transient_status(h);
         } else if (t.read_failed) {
-            set_error(h, "%s: cannot read the body: %s", what,
+            (void) ks_s3_http_fail(h, "%s: cannot read the body: %s", what,
                       t.read_errno != 0 ? strerror(t.read_errno) : "the file is shorter than it was");
             retry = false;
         } else {
-            set_error(h, "%s: %s", what, curl_easy_strerror(code));
+            (void) ks_s3_http_fail(h, "%s: %s", what, curl_easy_strerror(code));
             retry = transient_failure(code);
         }
         if (!retry || tries > h->conf->retry_limit || remaining_ms(h) < pause_ms + 1000) {

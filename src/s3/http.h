@@ -36,12 +36,14 @@ struct ks_s3_http {
     char *body;    // the first bytes of the answer's body, NUL-terminated
     size_t body_length;
     char error[2048]; // why the last request failed, one line
-    unsigned sent;    // requests sent so far, tries included
 };
 
 // False with h->error set when the endpoint cannot be used. The time-out of
 // the whole send starts here.
 bool ks_s3_http_open(struct ks_s3_http *h, const struct ks_s3_conf *conf);
+// Formats the line that says why into h->error; returns false, for the caller
+// to return.
+bool ks_s3_http_fail(struct ks_s3_http *h, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void ks_s3_http_close(struct ks_s3_http *h);
 
 // method on <bucket>/<key> (key as stored; encoded here) with query as it

@@ -23,16 +23,6 @@ static const uint64_t parts_planned = 9000;
 static const unsigned parts_max = 10000;
 static const unsigned char zstd_magic[4] = {0x28, 0xb5, 0x2f, 0xfd};
 
-__attribute__((format(printf, 2, 3))) static bool fail(struct ks_s3_http *h, const char *format, ...)
-{
-    va_list ap;
-
-    va_start(ap, format);
-    vsnprintf(h->error, sizeof h->error, format, ap);
-    va_end(ap);
-    return false;
-}
-
 static bool hash_file(int fd, uint64_t length, char hex[KS_SHA256_HEX_SIZE])
 {
     unsigned char buffer[64 * 1024], digest[KS_SHA256_SIZE];
@@ -45,8 +35,12 @@ static bool hash_file(int fd, uint64_t length, char hex[KS_SHA256_HEX_SIZE])
         ssize_t got = pread(fd, buffer, want, static_cast<off_t>(done));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (got <= 0) {
+            // A file that became shorter is no failed read.
+            if (got == 0)
+                errno = 0;
             return false;
+        }
         ks_sha256_update(&s, buffer, static_cast<size_t>(got));
         done += static_cast<uint64_t>(got);
     }
@@ -64,9 +58,9 @@ bool ks_s3_upload_file(struct ks_s3_http *h, const char *bucket, const char *key
     *stats = {};
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return fail(h, "cannot open %s: %s", path, strerror(errno));
+        return ks_s3_http_fail(h, "cannot open %s: %s", path, strerror(errno));
     if (fstat(fd, &st) != 0 || !hash_file(fd, static_cast<uint64_t>(st.st_size), hex)) {
-        fail(h, "cannot read %s: %s", path, errno != 0 ? strerror(errno) : "it became shorter");
+        ks_s3_http_fail(h, "cannot read %s: %s", path, errno != 0 ? strerror(errno) : "it became shorter");
         close(fd);
         return false;
     }
@@ -251,19 +245,19 @@ static bool put_parts(struct ks_s3_http *h, struct core_stream *s, const char *b
     for (const unsigned char *part; (part = next_part(s, &length)) != nullptr; release_part(s)) {
         unsigned number = ++stats->parts;
         if (number > parts_max)
-            return fail(h, "PUT %s/%s: the compressed image needs more than %u parts", bucket, key, parts_max);
+            return ks_s3_http_fail(h, "PUT %s/%s: the compressed image needs more than %u parts", bucket, key, parts_max);
         snprintf(query, sizeof query, "partNumber=%u&uploadId=%s", number, upload);
         const struct ks_s3_http_body body = {-1, part, length, KS_S3_SIGV4_UNSIGNED, "application/zstd"};
         if (!ks_s3_http_send(h, "PUT", bucket, key, query, &body))
             return false;
         if (h->etag[0] == '\0')
-            return fail(h, "PUT %s/%s?%s: the store's answer has no ETag", bucket, key, query);
+            return ks_s3_http_fail(h, "PUT %s/%s?%s: the store's answer has no ETag", bucket, key, query);
         stats->stored += length;
         *completion += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>" + h->etag +
                        "</ETag></Part>";
     }
     if (s->failed)
-        return fail(h, "PUT %s/%s: %s", bucket, key, s->error);
+        return ks_s3_http_fail(h, "PUT %s/%s: %s", bucket, key, s->error);
     *completion += "</CompleteMultipartUpload>";
     return true;
 }
@@ -283,7 +277,7 @@ static bool complete(struct ks_s3_http *h, const char *bucket, const char *key, 
     // The completion can fail after its "200 OK" has been sent: the error
     // is then the body.
     if (ks_s3_http_xml(h, "Code", code, sizeof code) && strstr(h->body, "<Error>") != nullptr)
-        return fail(h, "POST %s/%s?%s: %s", bucket, key, query, code);
+        return ks_s3_http_fail(h, "POST %s/%s?%s: %s", bucket, key, query, code);
     return true;
 }
 
@@ -296,7 +290,7 @@ static bool multipart(struct ks_s3_http *h, struct core_stream *s, pthread_t thr
         return stop(s, thread), false;
     if (!ks_s3_http_xml(h, "UploadId", upload_id, sizeof upload_id) || upload_id[0] == '\0') {
         stop(s, thread);
-        return fail(h, "POST %s/%s?uploads: the store's answer has no UploadId", bucket, key);
+        return ks_s3_http_fail(h, "POST %s/%s?uploads: the store's answer has no UploadId", bucket, key);
     }
     ks_s3_sigv4_encode(upload_id, strlen(upload_id), false, upload, sizeof upload);
 
@@ -308,7 +302,7 @@ static bool multipart(struct ks_s3_http *h, struct core_stream *s, pthread_t thr
         ok = ok && complete(h, bucket, key, upload, completion);
     } catch (const std::bad_alloc &) {
         stop(s, thread);
-        ok = fail(h, "PUT %s/%s: out of memory", bucket, key);
+        ok = ks_s3_http_fail(h, "PUT %s/%s: out of memory", bucket, key);
     }
     if (!ok) {
         // The parts sent so far would be kept (and billed) until a
@@ -339,9 +333,9 @@ bool ks_s3_upload_core(struct ks_s3_http *h, const char *bucket, const char *key
     *stats = {};
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return fail(h, "cannot open %s: %s", path, strerror(errno));
+        return ks_s3_http_fail(h, "cannot open %s: %s", path, strerror(errno));
     if (fstat(fd, &st) != 0) {
-        fail(h, "cannot examine %s: %s", path, strerror(errno));
+        ks_s3_http_fail(h, "cannot examine %s: %s", path, strerror(errno));
         close(fd);
         return false;
     }
@@ -364,15 +358,15 @@ bool ks_s3_upload_core(struct ks_s3_http *h, const char *bucket, const char *key
 
     bool ok = false;
     if (s.buffer[0] == nullptr || s.buffer[1] == nullptr) {
-        fail(h, "PUT %s/%s: out of memory for parts of %zu bytes", bucket, key, s.part_size);
+        ks_s3_http_fail(h, "PUT %s/%s: out of memory for parts of %zu bytes", bucket, key, s.part_size);
     } else if ((errno = pthread_create(&thread, nullptr, produce, &s)) != 0) {
-        fail(h, "PUT %s/%s: cannot start the compression: %s", bucket, key, strerror(errno));
+        ks_s3_http_fail(h, "PUT %s/%s: cannot start the compression: %s", bucket, key, strerror(errno));
     } else {
         size_t length;
         const unsigned char *first = next_part(&s, &length);
         if (first == nullptr && s.failed) {
             stop(&s, thread);
-            fail(h, "PUT %s/%s: %s", bucket, key, s.error);
+            ks_s3_http_fail(h, "PUT %s/%s: %s", bucket, key, s.error);
         } else if (first == nullptr || length < s.part_size) {
             // All of it fits in one part: one request, its hash signed.
             ok = put_single(h, bucket, key, first, first != nullptr ? length : 0);
