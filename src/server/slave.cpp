@@ -71,11 +71,7 @@ struct slave_start {
 // The standard output of ks_slave_capture.
 struct slave_output {
     ks_io_event_t *event; // null once the output has ended or been dropped
-    char *buf;            // null while dropping
-    size_t length;
-    size_t size;
-    size_t max;
-    qu_error err;
+    struct qu_stream stream;
 };
 
 struct ks_slave {
@@ -739,11 +735,7 @@ static bool slave_capture(ks_slave_type type, const char **argv, unsigned int bo
     }
     slave->capture_cb = cb;
     slave->bound = bound;
-    slave->output.max = max;
-    slave->output.size = max < SLAVE_BUFFER ? max : SLAVE_BUFFER;
-    // One byte at least, so that an empty output still gets a buffer.
-    slave->output.buf = static_cast<char *>(malloc(slave->output.size > 0 ? slave->output.size : 1));
-    if (slave->output.buf == nullptr) {
+    if (qu_stream_start(&slave->output.stream, -1, true, max) != QU_ERR_NONE) {
         *error = qu_error_str(QU_ERR_NOMEM);
         goto fail;
     }
@@ -752,6 +744,7 @@ static bool slave_capture(ks_slave_type type, const char **argv, unsigned int bo
         goto fail;
     }
     slave->child[KS_SLAVE_STDOUT] = p[1];
+    slave->output.stream.fd = p[0];
     slave->output.event = ks_io_event_fd(p[0], ks_slave_output_handler, sizeof slave);
     if (slave->output.event == nullptr) {
         ks_fd_close(p[0]);
@@ -778,7 +771,7 @@ static bool slave_capture(ks_slave_type type, const char **argv, unsigned int bo
 
 fail:
     slave_release(slave);
-    free(slave->output.buf);
+    free(slave->output.stream.buf);
     free(slave);
     return false;
 }
@@ -908,72 +901,20 @@ static void slave_timer_give_back(struct ks_slave *slave)
 
 // Collected output.
 
-static qu_error read_error(int err)
-{
-    switch (err) {
-    case EIO:
-        return QU_ERR_FILESYSTEM;
-    case EBADF:
-        return QU_ERR_BAD_FD;
-    default:
-        return QU_ERR_UNKNOWN;
-    }
-}
-
-static void output_drop(struct slave_output *output, qu_error err)
-{
-    free(output->buf);
-    output->buf = nullptr;
-    if (output->err == QU_ERR_NONE)
-        output->err = err;
-}
-
-// Output that reaches the maximum is too big, even if it ends right there;
-// the rest is still read, so that the command never blocks on it.
-static ssize_t output_read(struct slave_output *output, int fd)
-{
-    if (output->buf != nullptr && output->length == output->size && output->size < output->max) {
-        size_t size = output->max - output->size < output->size ? output->max : output->size * 2;
-        char *buf = static_cast<char *>(realloc(output->buf, size));
-        if (buf == nullptr)
-            output_drop(output, QU_ERR_NOMEM);
-        else
-            output->buf = buf, output->size = size;
-    }
-    bool into_buf = output->buf != nullptr && output->length < output->size;
-    ssize_t n;
-    do {
-        if (into_buf)
-            n = read(fd, output->buf + output->length, output->size - output->length);
-        else
-            n = read(fd, state.scratch, sizeof state.scratch);
-    } while (n == -1 && errno == EINTR);
-    if (n <= 0 || output->buf == nullptr)
-        return n;
-    if (!into_buf) {
-        output_drop(output, QU_ERR_TOO_BIG);
-        return n;
-    }
-    output->length += static_cast<size_t>(n);
-    if (output->length >= output->max)
-        output_drop(output, QU_ERR_TOO_BIG);
-    return n;
-}
-
 static void ks_slave_output_handler(ks_io_event_t *event, unsigned int)
 {
     struct ks_slave *slave;
     ssize_t n;
 
     memcpy(&slave, ks_io_event_payload(event), sizeof slave);
-    while ((n = output_read(&slave->output, event->fd)) > 0)
+    while ((n = qu_stream_read(&slave->output.stream)) > 0)
         ;
     if (n == -1 && errno == EAGAIN) {
         ks_io_event_mask(event, EPOLLIN | EPOLLET);
         return;
     }
     if (n == -1)
-        output_drop(&slave->output, read_error(errno));
+        qu_stream_drop(&slave->output.stream, qu_read_error(errno));
     output_close(slave);
     if (slave->reaped)
         slave_end(slave);
@@ -1025,7 +966,7 @@ static void slave_started(struct ks_slave *slave)
     if (s->pid == -1) {
         if (slave->capture_cb != nullptr) {
             output_close(slave);
-            output_drop(&slave->output, qu_fork_error(s->fork_errno));
+            qu_stream_drop(&slave->output.stream, qu_fork_error(s->fork_errno));
         } else {
             slave->term_cause = KS_SLAVE_TERM_CAUSE_SPAWN;
         }
@@ -1036,11 +977,8 @@ static void slave_started(struct ks_slave *slave)
     slave->pid = s->pid;
     if (slave->capture_cb != nullptr) {
         qu_error err = start_error(s);
-        if (err != QU_ERR_NONE) {
-            free(slave->output.buf);
-            slave->output.buf = nullptr;
-            slave->output.err = err;
-        }
+        if (err != QU_ERR_NONE)
+            qu_stream_drop(&slave->output.stream, err);
         slave_timer(slave, slave->bound);
     } else {
         start_report(s);
@@ -1145,8 +1083,9 @@ static void slave_deliver(struct ks_slave *slave)
     slave_release(slave);
     if (slave->capture_cb != nullptr) {
         struct slave_output *output = &slave->output;
-        slave->capture_cb(slave->status, output->err, slave->term_cause, output->buf, output->length, slave->cl);
-        free(output->buf);
+        slave->capture_cb(slave->status, output->stream.err, slave->term_cause, output->stream.buf, output->stream.len,
+                          slave->cl);
+        free(output->stream.buf);
     } else {
         slave->cb(slave->status, slave->cl, slave->term_cause);
     }

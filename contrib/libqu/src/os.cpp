@@ -160,16 +160,6 @@ static struct {
     char scratch[4096]; // where dropped output goes
 } state;
 
-// One output stream of a child, read into a growing buffer or dropped.
-struct qu_stream {
-    int fd;
-    char *buf; // null while dropping
-    size_t len;
-    size_t size;
-    size_t max;
-    qu_error err; // the first failure; the stream is dropped from then on
-};
-
 static int qu_close_nointr(int fd)
 {
     int rc;
@@ -186,18 +176,18 @@ static void close_fd(int *fd)
     *fd = -1;
 }
 
-static qu_error read_error(void)
+qu_error qu_read_error(int err)
 {
-    switch (errno) {
+    switch (err) {
     case EIO:
         return QU_ERR_FILESYSTEM;
     case EBADF:
         return QU_ERR_BAD_FD;
     default:
-        assert(errno != EAGAIN);
-        assert(errno != EFAULT);
-        assert(errno != EINVAL);
-        assert(errno != EISDIR);
+        assert(err != EAGAIN);
+        assert(err != EFAULT);
+        assert(err != EINVAL);
+        assert(err != EISDIR);
         return QU_ERR_UNKNOWN;
     }
 }
@@ -209,11 +199,11 @@ static qu_error qu_fd_discard(int fd)
         if (n == 0)
             return QU_ERR_NONE;
         if (n == -1 && errno != EINTR)
-            return read_error();
+            return qu_read_error(errno);
     }
 }
 
-static qu_error stream_start(struct qu_stream *stream, int fd, bool keep, size_t max)
+qu_error qu_stream_start(struct qu_stream *stream, int fd, bool keep, size_t max)
 {
     *stream = {fd, nullptr, 0, 0, max, QU_ERR_NONE};
     if (!keep)
@@ -224,7 +214,7 @@ static qu_error stream_start(struct qu_stream *stream, int fd, bool keep, size_t
     return stream->buf == nullptr ? QU_ERR_NOMEM : QU_ERR_NONE;
 }
 
-static void stream_drop(struct qu_stream *stream, qu_error err)
+void qu_stream_drop(struct qu_stream *stream, qu_error err)
 {
     free(stream->buf);
     stream->buf = nullptr;
@@ -255,7 +245,7 @@ static qu_error stream_grow(struct qu_stream *stream)
 }
 
 // One read: the byte count, 0 at end of file, or -1 with errno.
-static ssize_t stream_read(struct qu_stream *stream)
+ssize_t qu_stream_read(struct qu_stream *stream)
 {
     // Without room (a maximum of 0) a read into the scratch area still tells
     // whether anything follows.
@@ -271,13 +261,13 @@ static ssize_t stream_read(struct qu_stream *stream)
     if (n <= 0 || stream->buf == nullptr)
         return n;
     if (!into_buf) {
-        stream_drop(stream, QU_ERR_TOO_BIG);
+        qu_stream_drop(stream, QU_ERR_TOO_BIG);
         return n;
     }
     stream->len += static_cast<size_t>(n);
     qu_error err = stream_grow(stream);
     if (err != QU_ERR_NONE)
-        stream_drop(stream, err);
+        qu_stream_drop(stream, err);
     return n;
 }
 
@@ -287,12 +277,12 @@ qu_error qu_fd_fetch(int fd, char **out_buf, size_t *buf_size)
 
     if (out_buf == nullptr)
         return qu_fd_discard(fd);
-    if (stream_start(&stream, fd, true, *buf_size) != QU_ERR_NONE)
+    if (qu_stream_start(&stream, fd, true, *buf_size) != QU_ERR_NONE)
         return QU_ERR_NOMEM;
     for (;;) {
-        ssize_t n = stream_read(&stream);
+        ssize_t n = qu_stream_read(&stream);
         if (n == -1) {
-            qu_error err = read_error();
+            qu_error err = qu_read_error(errno);
             free(stream.buf);
             return err;
         }
@@ -353,7 +343,7 @@ static bool exec_collect(struct qu_stream *streams, nfds_t count,
                 continue;
             for (nfds_t i = 0; i < count; i++)
                 if (streams[i].fd >= 0)
-                    stream_drop(&streams[i], QU_ERR_SYS_RESOURCES);
+                    qu_stream_drop(&streams[i], QU_ERR_SYS_RESOURCES);
             break;
         }
         for (nfds_t i = 0; i < count; i++) {
@@ -363,11 +353,11 @@ static bool exec_collect(struct qu_stream *streams, nfds_t count,
             if (pfds[i].revents & POLLNVAL)
                 errno = EBADF;
             else
-                n = stream_read(&streams[i]);
+                n = qu_stream_read(&streams[i]);
             if (n > 0 || (n == -1 && errno == EAGAIN))
                 continue;
             if (n == -1)
-                stream_drop(&streams[i], read_error());
+                qu_stream_drop(&streams[i], qu_read_error(errno));
             pfds[i].fd = -1;
             open--;
         }
@@ -668,10 +658,10 @@ static qu_error exec_start(const char *exe, size_t argc, const char **argv, cons
     if (out_stderr != nullptr)
         *out_stderr = nullptr;
     // Buffers first: once the child runs, there is no good moment to give up.
-    err = stream_start(&streams[0], -1, out_stdout != nullptr,
+    err = qu_stream_start(&streams[0], -1, out_stdout != nullptr,
                        out_stdout != nullptr ? *stdout_len : 0);
     if (err == QU_ERR_NONE)
-        err = stream_start(&streams[1], -1, out_stderr != nullptr,
+        err = qu_stream_start(&streams[1], -1, out_stderr != nullptr,
                            out_stderr != nullptr ? *stderr_len : 0);
     else
         streams[1].buf = nullptr;

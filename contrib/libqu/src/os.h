@@ -4,6 +4,7 @@
 #include "libqu/src/error.h"
 
 #include <cstddef>
+#include <sys/types.h>
 
 // An editable environment block; envp[count] is always null, so envp can be
 // handed to execve as it is.
@@ -59,6 +60,28 @@ qu_error qu_exec(const char *exe, size_t argc, const char **argv, const char **e
 qu_error qu_exec_bounded(const char *exe, size_t argc, const char **argv, const char **envp_arg,
                          unsigned int timeout, struct qu_termination *term, char **out_stderr,
                          size_t *stderr_len, char **out_stdout, size_t *stdout_len);
+
+// One output stream of a child, read into a buffer that grows up to max, or
+// dropped. Output that reaches the maximum is too big (QU_ERR_TOO_BIG), even
+// if it ends right there; the rest is still read and dropped, so that the
+// child never blocks on it.
+struct qu_stream {
+    int fd;
+    char *buf; // null while dropping
+    size_t len;
+    size_t size;
+    size_t max;
+    qu_error err; // the first failure; the stream is dropped from then on
+};
+
+// keep false: the stream is read and dropped from the start.
+qu_error qu_stream_start(struct qu_stream *stream, int fd, bool keep, size_t max);
+// Drops the stream; err is kept unless an earlier failure was.
+void qu_stream_drop(struct qu_stream *stream, qu_error err);
+// One read: the byte count, 0 at end of file, or -1 with errno.
+ssize_t qu_stream_read(struct qu_stream *stream);
+// What a read that failed with errno err means.
+qu_error qu_read_error(int err);
 
 // What qu_exec reports when making the child fails with errno err, and when
 // the child's exec fails with err.
