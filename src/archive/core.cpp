@@ -1,12 +1,12 @@
 #include "archive/core.h"
 
 #include "common/fd.h"
+#include "common/fs.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 static constexpr size_t buffer_size = 256u << 10;
@@ -40,31 +40,19 @@ struct quota_state {
     uint64_t budget;
 };
 
-static uint64_t quota_room(int fd, double quota)
-{
-    struct statvfs st;
-
-    if (fstatvfs(fd, &st) == -1)
-        return UINT64_MAX;
-    double total = static_cast<double>(st.f_blocks) * static_cast<double>(st.f_frsize);
-    double available = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
-    double room = available - quota * total;
-    return room <= 0 ? 0 : room >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(room);
-}
-
 static bool quota_allows(int fd, struct quota_state *q, size_t length)
 {
     if (q->quota <= 0)
         return true;
     if (length <= q->budget)
         return true;
-    q->budget = std::min(quota_room(fd, q->quota), refresh_bytes);
+    q->budget = std::min(ks_fs_room(fd, q->quota), refresh_bytes);
     return length <= q->budget;
 }
 
 bool ks_core_quota_allows(int fd, double quota, uint64_t length)
 {
-    return quota <= 0 || length <= quota_room(fd, quota);
+    return quota <= 0 || length <= ks_fs_room(fd, quota);
 }
 
 // The bytes from at to the next block boundary of the file (a buffer may

@@ -6,6 +6,7 @@
 #include "client/tree.h"
 #include "common/cf.h"
 #include "common/fd.h"
+#include "common/fs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +20,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 #include <vector>
@@ -129,19 +129,6 @@ static struct result failed(const char *what, int error)
     return r;
 }
 
-// The bytes the output may take without the filesystem falling below the
-// share that dump.quota keeps free for the archiver.
-static uint64_t space_left(int fd)
-{
-    struct statvfs fs;
-
-    if (fstatvfs(fd, &fs) == -1 || fs.f_blocks == 0)
-        return UINT64_MAX;
-    double keep = ks_cf_get()->archive.quota * static_cast<double>(fs.f_blocks);
-    double avail = static_cast<double>(fs.f_bavail);
-    return avail > keep ? static_cast<uint64_t>(avail - keep) * fs.f_frsize : 0;
-}
-
 // The compressed file takes the original's place with its time, owner and
 // mode, and only if the original is still the file that was read.
 static struct result replace(int dir, const char *name, const struct stat *plain, struct private_file *p)
@@ -205,7 +192,7 @@ static struct result compress_one(int dir, const char *name)
         return failed("cannot create the compressed image", error);
     }
     // Output that reaches the plain image's blocks can only end up larger.
-    uint64_t room = space_left(p.fd), limit = std::min(before, room);
+    uint64_t room = ks_fs_room(p.fd, ks_cf_get()->archive.quota), limit = std::min(before, room);
     struct result r;
     switch (ks_core_compress(fd, static_cast<uint64_t>(plain.st_size), p.fd, compress_level, limit, &why)) {
     case KS_CORE_COMPRESSED:

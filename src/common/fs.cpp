@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
 
@@ -127,6 +128,18 @@ bool ks_fs_ensure_path(const char *p, uid_t uid, gid_t gid, mode_t mode)
         *slash = '/';
         cursor = slash + 1;
     }
+}
+
+uint64_t ks_fs_room(int fd, double quota)
+{
+    struct statvfs st;
+
+    if (fstatvfs(fd, &st) == -1 || st.f_blocks == 0)
+        return UINT64_MAX;
+    double total = static_cast<double>(st.f_blocks) * static_cast<double>(st.f_frsize);
+    double available = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
+    double room = available - quota * total;
+    return room <= 0 ? 0 : room >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(room);
 }
 
 bool ks_fs_directory_open(DIR **d, const char *path)

@@ -1,6 +1,7 @@
 #ifndef KS_COMMON_FS_H
 #define KS_COMMON_FS_H
 
+#include <cstdint>
 #include <dirent.h>
 #include <sys/types.h>
 
@@ -46,6 +47,10 @@ int ks_fs_tree_dir(int dir, const char *relative, struct ks_fs_tree *tree);
 // Like ks_fs_open, inside an open directory: name (37 bytes) receives the
 // new file's name. Never follows a link.
 int ks_fs_openat(int dir, char *name, int flags, mode_t mode);
+
+// Bytes that may still be written on fd's filesystem before it keeps less
+// than the share quota of it free; UINT64_MAX when that cannot be told.
+uint64_t ks_fs_room(int fd, double quota);
 
 // opendir into *d (null on failure).
 bool ks_fs_directory_open(DIR **d, const char *path);
